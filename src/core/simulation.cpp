@@ -1,0 +1,159 @@
+#include "simulation.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <utility>
+
+namespace stellix::detail {
+namespace {
+
+// Position update: x <- (((a*dt)*dt)/2.0 + v*dt) + x, per coordinate.
+void advance_positions(Body* bodies, Index n, const double* a, double dt) {
+  for (Index i = 0; i < n; ++i) {
+    Body& b = bodies[i];
+    const double* ai = a + 3 * i;
+    b.x = (((ai[0] * dt) * dt) / 2.0 + b.vx * dt) + b.x;
+    b.y = (((ai[1] * dt) * dt) / 2.0 + b.vy * dt) + b.y;
+    b.z = (((ai[2] * dt) * dt) / 2.0 + b.vz * dt) + b.z;
+  }
+}
+
+// Velocity update from old accelerations a and new accelerations b:
+// v <- ((a + b)*dt)/2.0 + v, per coordinate.
+void advance_velocities(Body* bodies, Index n, const double* a, const double* b, double dt) {
+  for (Index i = 0; i < n; ++i) {
+    Body& body = bodies[i];
+    const double* ai = a + 3 * i;
+    const double* bi = b + 3 * i;
+    body.vx = ((ai[0] + bi[0]) * dt) / 2.0 + body.vx;
+    body.vy = ((ai[1] + bi[1]) * dt) / 2.0 + body.vy;
+    body.vz = ((ai[2] + bi[2]) * dt) / 2.0 + body.vz;
+  }
+}
+
+class Scratch {
+ public:
+  Scratch(const ScratchAllocator& allocator, std::size_t doubles) : allocator_(allocator) {
+    if (doubles == 0) return;
+    if (doubles > std::numeric_limits<std::size_t>::max() / sizeof(double)) return;
+    memory_ = static_cast<double*>(allocator_.allocate(doubles * sizeof(double), allocator_.context));
+  }
+  ~Scratch() {
+    if (memory_ != nullptr) allocator_.release(memory_, allocator_.context);
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+
+  double* get() const { return memory_; }
+
+ private:
+  ScratchAllocator allocator_;
+  double* memory_ = nullptr;
+};
+
+class Run {
+ public:
+  Run(Body* bodies, Index n, const RunOptions& options, double* positions,
+      const KernelTable& kernels, double* a, double* b, double* workspace)
+      : bodies_(bodies),
+        n_(n),
+        options_(options),
+        cursor_(positions),
+        kernels_(kernels),
+        a_(a),
+        b_(b),
+        workspace_(workspace) {}
+
+  ~Run() {
+    if (run_file_ != nullptr) std::fclose(run_file_);
+  }
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  void execute() {
+    evaluate(a_);
+    // The run file is opened between the print and record channels of the
+    // initial snapshot, so a host that prints sees its text before the file
+    // exists. If it cannot be opened the run goes on without it.
+    emit_snapshot(/*open_run_file=*/options_.record);
+    // The first step is always taken and never followed by a snapshot.
+    step();
+    for (std::int32_t i = 1; i < options_.steps; ++i) {
+      // The accelerations of the current positions were computed at the end
+      // of the previous step: swap them in rather than evaluate them twice.
+      std::swap(a_, b_);
+      step();
+      // A negative stride selects the same indices as its magnitude; a zero
+      // stride emits nothing after the initial snapshot.
+      if (options_.interval != 0 && i % options_.interval == 0) emit_snapshot(false);
+    }
+  }
+
+ private:
+  void evaluate(double* into) { kernels_.accelerations(bodies_, n_, into, workspace_); }
+
+  void step() {
+    advance_positions(bodies_, n_, a_, options_.dt);
+    evaluate(b_);
+    advance_velocities(bodies_, n_, a_, b_, options_.dt);
+  }
+
+  void emit_snapshot(bool open_run_file) {
+    const auto count = static_cast<std::int32_t>(n_ > 0 ? n_ : 0);
+    if (options_.print) printBodies(bodies_, count);
+    if (open_run_file) run_file_ = std::fopen("output.csv", "w");
+    if (run_file_ != nullptr) recordBodies(run_file_, bodies_, count);
+    if (options_.store) {
+      for (Index i = 0; i < n_; ++i) {
+        cursor_[3 * i] = bodies_[i].x;
+        cursor_[3 * i + 1] = bodies_[i].y;
+        cursor_[3 * i + 2] = bodies_[i].z;
+      }
+      if (n_ > 0) cursor_ += 3 * n_;
+    }
+  }
+
+  Body* bodies_;
+  Index n_;
+  RunOptions options_;
+  double* cursor_;
+  const KernelTable& kernels_;
+  double* a_;
+  double* b_;
+  double* workspace_;
+  std::FILE* run_file_ = nullptr;
+};
+
+void* system_allocate(std::size_t bytes, void*) { return std::malloc(bytes); }
+void system_release(void* memory, void*) { std::free(memory); }
+
+}  // namespace
+
+ScratchAllocator system_allocator() { return {&system_allocate, &system_release, nullptr}; }
+
+void run_simulation(Body* bodies, Index n, const RunOptions& options, double* positions,
+                    const KernelTable& kernels, const ScratchAllocator& allocator) {
+  if (n < 0) n = 0;
+  // All scratch comes in one block: two acceleration arrays and the kernel's
+  // workspace, O(n) in all. Nothing is emitted or touched before it is in hand.
+  const std::size_t vector_doubles = static_cast<std::size_t>(3 * n);
+  const std::size_t workspace_doubles = n > 0 ? kernels.workspace_doubles(n) : 0;
+  const std::size_t total = 2 * vector_doubles + workspace_doubles;
+  Scratch scratch(allocator, total);
+  if (total > 0 && scratch.get() == nullptr) return;
+  double* a = scratch.get();
+  double* b = total > 0 ? a + vector_doubles : nullptr;
+  double* workspace = workspace_doubles > 0 ? b + vector_doubles : nullptr;
+  Run(bodies, n, options, positions, kernels, a, b, workspace).execute();
+}
+
+}  // namespace stellix::detail
+
+extern "C" STELLIX_API void simulate(Body* bodies, int32_t n, double dt, int32_t steps,
+                                     int32_t interval, int32_t record, int32_t store,
+                                     int32_t print, double* positions) {
+  using namespace stellix::detail;
+  const RunOptions options{dt, steps, interval, record != 0, store != 0, print != 0};
+  run_simulation(bodies, n, options, positions, active_kernels(), system_allocator());
+}
