@@ -28,7 +28,8 @@ void factor_matrix(const Body* b, int n, double* m) {
       m[(std::int64_t)n * j + i] = m[(std::int64_t)n * i + j];
     }
   }
-  for (int k = 0; k < n; ++k) m[(std::int64_t)n * k + k] = 0.0;
+  for (int k = 0; k < n; ++k)
+    m[(std::int64_t)n * k + k] = 0.0;
 }
 
 void accelerations(const Body* b, int n, double* a, double* m) {

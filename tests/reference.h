@@ -21,7 +21,7 @@ std::string fixed(double value, int precision);
 std::string snapshot_text(const Body* bodies, int n);
 
 struct RunResult {
-  std::vector<Body> bodies;      // final state
+  std::vector<Body> bodies;       // final state
   std::vector<double> positions;  // every snapshot's positions
   std::string text;               // every snapshot's text
   int snapshots = 0;

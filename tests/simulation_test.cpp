@@ -52,32 +52,35 @@ TEST_P(ScheduleTest, EveryChannelFollowsTheSchedule) {
 
   const std::size_t stored = 3u * n * p.expected_snapshots;
   std::vector<double> positions(stored + 16, kSentinel);
-  const std::string printed = capture_stdout([&] {
-    simulate(bodies.data(), n, dt, p.steps, p.interval, 1, 1, 1, positions.data());
-  });
+  const std::string printed = capture_stdout(
+      [&] { simulate(bodies.data(), n, dt, p.steps, p.interval, 1, 1, 1, positions.data()); });
   EXPECT_TRUE(SameBodies(want.bodies, bodies));
   EXPECT_TRUE(SameBits(want.positions.data(), positions.data(), stored));
-  for (std::size_t k = stored; k < positions.size(); ++k) EXPECT_EQ(positions[k], kSentinel);
+  for (std::size_t k = stored; k < positions.size(); ++k)
+    EXPECT_EQ(positions[k], kSentinel);
   EXPECT_EQ(printed, want.text);
   const std::string recorded = read_file("output.csv");
   EXPECT_EQ(recorded, want.text);
   EXPECT_EQ(count_lines(recorded), static_cast<std::size_t>(n) * p.expected_snapshots);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ScheduleTest,
-    ::testing::Values(Schedule{100, 10, 10}, Schedule{5, 1, 5}, Schedule{0, 3, 1},
-                      Schedule{1, 1, 1}, Schedule{-7, 2, 1}, Schedule{100, -10, 10},
-                      Schedule{23, -4, 6}, Schedule{12, 0, 1}, Schedule{10, 3, 4},
-                      Schedule{2, 1, 2}, Schedule{50, 100, 1}),
-    [](const auto& info) {
-      auto name = [](int v) { return (v < 0 ? std::string("m") : std::string()) + std::to_string(v < 0 ? -v : v); };
-      std::string s = "steps";
-      s += name(info.param.steps);
-      s += "_interval";
-      s += name(info.param.interval);
-      return s;
-    });
+INSTANTIATE_TEST_SUITE_P(Cases, ScheduleTest,
+                         ::testing::Values(Schedule{100, 10, 10}, Schedule{5, 1, 5},
+                                           Schedule{0, 3, 1}, Schedule{1, 1, 1}, Schedule{-7, 2, 1},
+                                           Schedule{100, -10, 10}, Schedule{23, -4, 6},
+                                           Schedule{12, 0, 1}, Schedule{10, 3, 4},
+                                           Schedule{2, 1, 2}, Schedule{50, 100, 1}),
+                         [](const auto& info) {
+                           auto name = [](int v) {
+                             return (v < 0 ? std::string("m") : std::string()) +
+                                    std::to_string(v < 0 ? -v : v);
+                           };
+                           std::string s = "steps";
+                           s += name(info.param.steps);
+                           s += "_interval";
+                           s += name(info.param.interval);
+                           return s;
+                         });
 
 // Snapshot k >= 1 is the state after k*interval + 1 steps: rerun that many
 // steps and compare with the stored block.
@@ -124,12 +127,13 @@ TEST_F(Simulation, EmptyAndNegativeCountsStillCreateAnEmptyRunFile) {
   for (int n : {0, -3}) {
     Body sentinel{1, 2, 3, 4, 5, 6, 7};
     std::vector<double> positions(8, kSentinel);
-    const std::string printed = capture_stdout(
-        [&] { simulate(&sentinel, n, 1.0, 10, 2, 1, 1, 1, positions.data()); });
+    const std::string printed =
+        capture_stdout([&] { simulate(&sentinel, n, 1.0, 10, 2, 1, 1, 1, positions.data()); });
     EXPECT_EQ(printed, "");
     ASSERT_TRUE(file_exists("output.csv"));
     EXPECT_EQ(read_file("output.csv"), "");
-    for (double v : positions) EXPECT_EQ(v, kSentinel);
+    for (double v : positions)
+      EXPECT_EQ(v, kSentinel);
     EXPECT_EQ(sentinel.x, 1.0);
     EXPECT_EQ(sentinel.vz, 6.0);
     std::remove("output.csv");
@@ -140,7 +144,8 @@ TEST_F(Simulation, AnExistingRunFileIsReplaced) {
   {
     std::FILE* f = std::fopen("output.csv", "w");
     ASSERT_NE(f, nullptr);
-    for (int k = 0; k < 1000; ++k) std::fputs("stale line that must disappear\n", f);
+    for (int k = 0; k < 1000; ++k)
+      std::fputs("stale line that must disappear\n", f);
     std::fclose(f);
   }
   std::vector<Body> bodies = random_system(2, 3);
@@ -154,8 +159,8 @@ TEST_F(Simulation, UnopenableRunFileLeavesTheOtherChannels) {
   std::vector<Body> bodies = random_system(3, 4);
   const reference::RunResult want = reference::simulate(bodies, 10.0, 6, 2);
   std::vector<double> positions(want.positions.size());
-  const std::string printed = capture_stdout(
-      [&] { simulate(bodies.data(), 3, 10.0, 6, 2, 1, 1, 1, positions.data()); });
+  const std::string printed =
+      capture_stdout([&] { simulate(bodies.data(), 3, 10.0, 6, 2, 1, 1, 1, positions.data()); });
   EXPECT_EQ(printed, want.text);
   EXPECT_TRUE(SameBits(want.positions.data(), positions.data(), positions.size()));
   EXPECT_TRUE(SameBodies(want.bodies, bodies));
@@ -175,7 +180,8 @@ TEST_F(Simulation, ScratchThatCannotBeObtainedChangesNothing) {
   EXPECT_EQ(printed, "");
   EXPECT_FALSE(file_exists("output.csv"));
   EXPECT_TRUE(SameBodies(before, bodies));
-  for (double v : positions) EXPECT_EQ(v, kSentinel);
+  for (double v : positions)
+    EXPECT_EQ(v, kSentinel);
 }
 
 // The scratch stays O(n): two acceleration arrays and the kernel's workspace.
@@ -185,18 +191,17 @@ TEST_F(Simulation, ScratchIsLinearInTheBodyCount) {
     std::size_t largest = 0;
     int live = 0;
   } tally;
-  const ScratchAllocator counting{
-      [](std::size_t bytes, void* t) -> void* {
-        auto* tally = static_cast<Tally*>(t);
-        tally->largest = std::max(tally->largest, bytes);
-        ++tally->live;
-        return std::malloc(bytes);
-      },
-      [](void* p, void* t) {
-        --static_cast<Tally*>(t)->live;
-        std::free(p);
-      },
-      &tally};
+  const ScratchAllocator counting{[](std::size_t bytes, void* t) -> void* {
+                                    auto* tally = static_cast<Tally*>(t);
+                                    tally->largest = std::max(tally->largest, bytes);
+                                    ++tally->live;
+                                    return std::malloc(bytes);
+                                  },
+                                  [](void* p, void* t) {
+                                    --static_cast<Tally*>(t)->live;
+                                    std::free(p);
+                                  },
+                                  &tally};
   const int n = 3000;
   std::vector<Body> bodies = random_system(n, 1);
   run_simulation(bodies.data(), n, RunOptions{1.0, 1, 1, false, false, false}, nullptr,
@@ -246,7 +251,8 @@ TEST_F(Simulation, TwoBodiesAtRestApproachEachOther) {
   EXPECT_GT(bodies[0].x, 0.0);
   EXPECT_LT(bodies[1].x, d);
   for (const Body& b : bodies) {
-    for (double v : {b.y, b.z, b.vy, b.vz}) EXPECT_EQ(testing_support::bits_of(v), 0u);
+    for (double v : {b.y, b.z, b.vy, b.vz})
+      EXPECT_EQ(testing_support::bits_of(v), 0u);
   }
 }
 
@@ -257,10 +263,11 @@ TEST_F(Simulation, CoincidentBodiesSpreadNaNThatPrintsAsNan) {
   bodies[2].z = bodies[1].z;
   const reference::RunResult want = reference::simulate(bodies, 100.0, 4, 1);
   std::vector<double> positions(want.positions.size());
-  const std::string printed = capture_stdout(
-      [&] { simulate(bodies.data(), 4, 100.0, 4, 1, 1, 1, 1, positions.data()); });
+  const std::string printed =
+      capture_stdout([&] { simulate(bodies.data(), 4, 100.0, 4, 1, 1, 1, 1, positions.data()); });
   for (const Body& b : bodies) {
-    for (double v : {b.x, b.y, b.z, b.vx, b.vy, b.vz}) EXPECT_TRUE(std::isnan(v));
+    for (double v : {b.x, b.y, b.z, b.vx, b.vy, b.vz})
+      EXPECT_TRUE(std::isnan(v));
   }
   EXPECT_TRUE(SameBits(want.positions.data(), positions.data(), positions.size()));
   EXPECT_NE(printed.find("nan"), std::string::npos);

@@ -44,8 +44,8 @@ std::vector<Body> random_system(int n, std::uint64_t seed) {
     if (!same_bits(expected[k], actual[k])) {
       char msg[160];
       std::snprintf(msg, sizeof msg, "element %zu: expected %a (0x%016llx), got %a (0x%016llx)", k,
-                    expected[k], static_cast<unsigned long long>(bits_of(expected[k])),
-                    actual[k], static_cast<unsigned long long>(bits_of(actual[k])));
+                    expected[k], static_cast<unsigned long long>(bits_of(expected[k])), actual[k],
+                    static_cast<unsigned long long>(bits_of(actual[k])));
       return ::testing::AssertionFailure() << msg;
     }
   }
