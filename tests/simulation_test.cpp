@@ -38,6 +38,10 @@ struct Schedule {
   int expected_snapshots;
 };
 
+void PrintTo(const Schedule& s, std::ostream* os) {
+  *os << "steps=" << s.steps << " interval=" << s.interval;
+}
+
 class ScheduleTest : public testing_support::InTempDir,
                      public ::testing::WithParamInterface<Schedule> {};
 

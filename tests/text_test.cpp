@@ -176,7 +176,9 @@ TEST(DifferentialText, AgreesWithPrintfOnManyValues) {
 }
 
 // The decimal point is the current locale's; nothing else changes.
-TEST(LocaleText, CommaDecimalPoint) {
+class LocaleText : public testing_support::InTempDir {};
+
+TEST_F(LocaleText, CommaDecimalPoint) {
   const char* names[] = {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "nl_NL.UTF-8"};
   const char* found = nullptr;
   for (const char* name : names) {
@@ -194,10 +196,19 @@ TEST(LocaleText, CommaDecimalPoint) {
   const std::string text = capture_stdout([&] { printBodies(&b, 1); });
   const std::string vec = vector_text({0.5, -2});
   std::string expected = reference::snapshot_text(&b, 1);
+  // A whole run: the run file takes the comma, the numbers keep their bits.
+  std::vector<Body> bodies = testing_support::random_system(4, 31);
+  const reference::RunResult want = reference::simulate(bodies, 60.0, 9, 4);
+  std::vector<double> positions(want.positions.size());
+  simulate(bodies.data(), 4, 60.0, 9, 4, 1, 1, 0, positions.data());
   std::setlocale(LC_NUMERIC, "C");
   EXPECT_NE(expected.find(','), std::string::npos);
   EXPECT_EQ(text, expected);
   EXPECT_EQ(vec, "0,500000000000000 -2,000000000000000 ");
+  EXPECT_EQ(testing_support::read_file("output.csv"), want.text);
+  EXPECT_EQ(want.text.find('.'), std::string::npos);
+  EXPECT_TRUE(testing_support::SameBits(want.positions.data(), positions.data(), positions.size()));
+  EXPECT_TRUE(testing_support::SameBodies(want.bodies, bodies));
 }
 
 }  // namespace
