@@ -29,8 +29,8 @@ double total_energy(const std::vector<Body>& bodies) {
 
 int main() {
   std::vector<Body> bodies = {
-      {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1988500.0},                       // Sun
-      {1.496e11, 0.0, 0.0, 0.0, 29780.0, 0.0, 5.9722},                 // Earth
+      {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1988500.0},                            // Sun
+      {1.496e11, 0.0, 0.0, 0.0, 29780.0, 0.0, 5.9722},                      // Earth
       {1.496e11 + 3.844e8, 0.0, 0.0, 0.0, 29780.0 + 1022.0, 0.0, 0.07346},  // Moon
   };
   const double dt = 3600.0;
@@ -52,6 +52,7 @@ int main() {
   }
   std::printf("final state:\n");
   printBodies(bodies.data(), n);
-  std::printf("relative energy drift: %.3e\n", (energy_after - energy_before) / std::fabs(energy_before));
+  std::printf("relative energy drift: %.3e\n",
+              (energy_after - energy_before) / std::fabs(energy_before));
   return 0;
 }

@@ -4,10 +4,16 @@ namespace stellix::detail {
 
 extern const KernelTable kScalarKernels;
 
-const KernelTable& kernel_table(Isa) { return kScalarKernels; }
+const KernelTable& kernel_table(Isa) {
+  return kScalarKernels;
+}
 
-bool isa_supported(Isa isa) { return isa == Isa::kScalar; }
+bool isa_supported(Isa isa) {
+  return isa == Isa::kScalar;
+}
 
-const KernelTable& active_kernels() { return kScalarKernels; }
+const KernelTable& active_kernels() {
+  return kScalarKernels;
+}
 
 }  // namespace stellix::detail

@@ -31,7 +31,8 @@ void factor_matrix(const Body* bodies, Index n, double* matrix) {
   }
   // Written last so that the diagonal is +0.0 whatever the positions hold,
   // NaN included.
-  for (Index k = 0; k < n; ++k) matrix[n * k + k] = 0.0;
+  for (Index k = 0; k < n; ++k)
+    matrix[n * k + k] = 0.0;
 }
 
 // One term of body i's running sum: (r_j - r_i) * (F_ij * m_j) + a_i.
@@ -42,8 +43,7 @@ inline void add_term(double* a, const Body& receiver, const Body& source, double
   a[2] = (source.z - receiver.z) * w + a[2];
 }
 
-void accelerations_and_matrix(const Body* bodies, Index n, double* accelerations,
-                              double* matrix) {
+void accelerations_and_matrix(const Body* bodies, Index n, double* accelerations, double* matrix) {
   factor_matrix(bodies, n, matrix);
   for (Index i = 0; i < n; ++i) {
     double* a = accelerations + 3 * i;
@@ -51,7 +51,8 @@ void accelerations_and_matrix(const Body* bodies, Index n, double* accelerations
     a[1] = 0.0;
     a[2] = 0.0;
     const double* row = matrix + n * i;
-    for (Index j = 0; j < n; ++j) add_term(a, bodies[i], bodies[j], row[j]);
+    for (Index j = 0; j < n; ++j)
+      add_term(a, bodies[i], bodies[j], row[j]);
   }
 }
 
@@ -61,7 +62,8 @@ void accelerations_and_matrix(const Body* bodies, Index n, double* accelerations
 // factor is computed once and serves both bodies, since (x_i - x_j)^2 and
 // (x_j - x_i)^2 are the same binary64 value.
 void accelerations(const Body* bodies, Index n, double* accelerations, double*) {
-  for (Index k = 0; k < 3 * n; ++k) accelerations[k] = 0.0;
+  for (Index k = 0; k < 3 * n; ++k)
+    accelerations[k] = 0.0;
   for (Index i = 0; i < n; ++i) {
     double* ai = accelerations + 3 * i;
     // The own term, with F_ii = +0.0: nothing for finite data, NaN otherwise.
@@ -74,12 +76,14 @@ void accelerations(const Body* bodies, Index n, double* accelerations, double*) 
   }
 }
 
-std::size_t no_workspace(Index) { return 0; }
+std::size_t no_workspace(Index) {
+  return 0;
+}
 
 }  // namespace
 
-extern const KernelTable kScalarKernels = {Isa::kScalar,    "scalar",      &factor_matrix,
-                                           &accelerations_and_matrix, &accelerations,
-                                           &no_workspace};
+extern const KernelTable kScalarKernels = {Isa::kScalar,   "scalar",
+                                           &factor_matrix, &accelerations_and_matrix,
+                                           &accelerations, &no_workspace};
 
 }  // namespace stellix::detail
