@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows DLL with MinGW-w64, checks that it exports exactly
+# the eight functions and needs no runtime DLL beyond Windows' own, then runs
+# the golden program under wine and compares its bits and text with the
+# Linux build's. Exits 77 (skipped) only when the tools are missing.
+# Usage: check_windows_dll.sh <source dir> <cross build dir> <linux golden> <work dir>
+set -euo pipefail
+src=$(realpath -m "$1") build=$(realpath -m "$2") golden=$(realpath -m "$3") work=$(realpath -m "$4")
+
+missing=()
+for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine; do
+  command -v "$tool" >/dev/null || missing+=("$tool")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "SKIPPED: the Windows check needs ${missing[*]}; scripts/install-deps installs them"
+  exit 77
+fi
+
+cmake -S "$src/tests/windows" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  --toolchain "$src/cmake/mingw-w64-x86_64.cmake" -DSTELLIX_WARNINGS_AS_ERRORS=ON >/dev/null
+cmake --build "$build" -j2 >/dev/null
+shopt -s nullglob
+dlls=("$build"/bin/*stellix*.dll)
+[ ${#dlls[@]} -eq 1 ] || { echo "expected one stellix DLL in $build/bin, found: ${dlls[*]}"; exit 1; }
+dll=${dlls[0]}
+echo "built $(basename "$dll")"
+
+# The export table: exactly the eight names, nothing else.
+listing=$(x86_64-w64-mingw32-objdump -p "$dll")
+exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$listing" |
+  sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*\([^[:space:]]*\).*/\1/p' | sort)
+expected=$(printf '%s\n' getAccelerationVectorArray getInverseDistanceCubedMatrix invsqrt \
+  printBodies printSquareMatrix printVector recordBodies simulate)
+if [ "$exports" != "$expected" ]; then
+  echo "the DLL's export table differs"
+  diff <(echo "$expected") <(echo "$exports") || true
+  exit 1
+fi
+echo "export table: exactly the eight functions"
+
+# Only Windows' own DLLs: the C++ runtime is linked in.
+imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$listing" | tr 'A-Z' 'a-z' | sort -u)
+for name in $imports; do
+  case $name in
+    kernel32.dll | msvcrt.dll | api-ms-win-*.dll | ucrtbase.dll) ;;
+    *) echo "the DLL needs $name, which Windows does not ship"; exit 1 ;;
+  esac
+done
+echo "imports: $(echo $imports)"
+
+rm -rf "$work"
+mkdir -p "$work/linux" "$work/windows"
+(cd "$work/linux" && "$golden" . >stdout.txt)
+
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
+if [ ! -d "$WINEPREFIX" ]; then
+  echo "creating the wine prefix (once per build directory)"
+  wineboot --init >/dev/null 2>&1 || wine wineboot --init >/dev/null 2>&1 || true
+fi
+cp "$dll" "$build/bin/golden.exe" "$work/windows/"
+(cd "$work/windows" && wine ./golden.exe . >stdout.txt 2>wine-stderr.txt) || {
+  echo "golden.exe failed under wine:"; cat "$work/windows/wine-stderr.txt"; exit 1
+}
+rm -f "$work/windows/golden.exe" "$work/windows/$(basename "$dll")" "$work/windows/wine-stderr.txt"
+
+# The same bits and the same text; every newline went through a text-mode
+# stream, which on Windows writes CR LF.
+status=0
+files=$(cd "$work/linux" && ls)
+[ "$files" = "$(cd "$work/windows" && ls)" ] || { echo "different files written"; status=1; }
+for f in $files; do
+  if ! cmp -s <(sed 's/$/\r/' "$work/linux/$f") "$work/windows/$f"; then
+    echo "$f differs between Linux and Windows (first lines of the difference):"
+    diff <(cat "$work/linux/$f") <(sed 's/\r$//' "$work/windows/$f") | head -20 || true
+    status=1
+  fi
+done
+if [ $status -eq 0 ]; then
+  echo "wine: $(echo $files | wc -w) records identical to Linux's ($(wc -l <"$work/linux/stdout.txt") lines of bits and text)"
+fi
+exit $status
