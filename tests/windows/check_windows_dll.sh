@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows DLL with MinGW-w64, checks that it exports exactly
 # the eight functions and needs no runtime DLL beyond Windows' own, then runs
-# the golden program under wine and compares its bits and text with the
-# Linux build's. Exits 77 (skipped) only when the tools are missing.
+# under wine the force tests (every kernel against the reference, bit for
+# bit) and the golden program, whose bits and text must equal the Linux
+# build's. Exits 77 (skipped) only when the tools are missing.
 # Usage: check_windows_dll.sh <source dir> <cross build dir> <linux golden> <work dir>
 set -euo pipefail
 src=$(realpath -m "$1") build=$(realpath -m "$2") golden=$(realpath -m "$3") work=$(realpath -m "$4")
@@ -57,6 +58,11 @@ if [ ! -d "$WINEPREFIX" ]; then
   echo "creating the wine prefix (once per build directory)"
   wineboot --init >/dev/null 2>&1 || wine wineboot --init >/dev/null 2>&1 || true
 fi
+(cd "$build/bin" && wine ./forces_test.exe --gtest_brief=1 >"$work/forces_test.txt" 2>&1) || {
+  echo "the force tests failed under wine:"; cat "$work/forces_test.txt"; exit 1
+}
+echo "wine: $(grep -h 'tests from .* ran' "$work/forces_test.txt"), $(grep -h PASSED "$work/forces_test.txt")"
+rm "$work/forces_test.txt"
 cp "$dll" "$build/bin/golden.exe" "$work/windows/"
 (cd "$work/windows" && wine ./golden.exe . >stdout.txt 2>wine-stderr.txt) || {
   echo "golden.exe failed under wine:"; cat "$work/windows/wine-stderr.txt"; exit 1
