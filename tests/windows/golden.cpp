@@ -89,7 +89,7 @@ void system_record(const std::string& dir, int n, std::uint64_t seed) {
   simulate(bodies.data(), n, 3600.0, steps, interval, 1, 1, 1, positions.data());
   std::fflush(stdout);
   bits("positions", positions.data(), positions.size());
-  bits("final", &bodies[0].x, 7 * count);
+  bits("final", reinterpret_cast<const double*>(bodies.data()), 7 * count);
   std::filesystem::rename(std::filesystem::path(dir) / "output.csv",
                           std::filesystem::path(dir) /
                               ("run-" + std::to_string(n) + "-" + std::to_string(seed) + ".csv"));
