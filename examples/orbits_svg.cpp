@@ -13,7 +13,7 @@ constexpr double kAu = 1.495978707e11;  // m
 constexpr int kPanel = 560;             // px, each panel is square
 constexpr int kGap = 24;
 constexpr int kTop = 64;
-constexpr int kBottom = 72;
+constexpr int kBottom = 84;
 constexpr const char* kPalette[] = {"#8ecae6", "#f4a261", "#4cc9f0", "#e76f51", "#80ed99",
                                     "#e9c46a", "#90e0ef", "#b8b8ff", "#ff70a6", "#c0c0c0"};
 
@@ -90,6 +90,38 @@ void scale_bar(std::ostream& svg, const View& v) {
       << "\" class=\"small\">" << label << "</text>\n";
 }
 
+struct Label {
+  double x, y;  // the dot it names, px
+  const char* colour;
+  std::string text;
+};
+
+// Puts each label beside its dot, on the inner side near the panel's right
+// edge, and moves it down past labels already placed rather than overprint.
+void place_labels(std::ostream& svg, const View& v, const std::vector<Label>& labels) {
+  struct Box {
+    double x0, y0, x1, y1;
+  };
+  std::vector<Box> taken;
+  for (const Label& label : labels) {
+    const double width = 8.0 * static_cast<double>(label.text.size()), height = 16;
+    const bool left = label.x + 8 + width > v.left + kPanel - 6;
+    const double x0 = left ? label.x - 8 - width : label.x + 8;
+    double y = label.y - 8;
+    for (int tries = 0; tries < 12; ++tries) {
+      const bool clash = std::any_of(taken.begin(), taken.end(), [&](const Box& b) {
+        return x0 < b.x1 && b.x0 < x0 + width && y - height < b.y1 && b.y0 < y;
+      });
+      if (!clash) break;
+      y += height;
+    }
+    taken.push_back({x0, y - height, x0 + width, y});
+    svg << "<text x=\"" << number(left ? label.x - 8 : label.x + 8) << "\" y=\"" << number(y)
+        << "\" fill=\"" << label.colour << "\"" << (left ? " text-anchor=\"end\"" : "") << ">"
+        << escape(label.text) << "</text>\n";
+  }
+}
+
 void panel(std::ostream& svg, const View& v, const std::vector<Track>& tracks,
            const std::vector<bool>& labelled, std::size_t heaviest, bool rings,
            const std::string& heading) {
@@ -98,6 +130,7 @@ void panel(std::ostream& svg, const View& v, const std::vector<Track>& tracks,
   svg << "<clipPath id=\"clip" << v.left << "\"><rect x=\"" << v.left << "\" y=\"" << v.top
       << "\" width=\"" << kPanel << "\" height=\"" << kPanel << "\" rx=\"8\"/></clipPath>\n";
   svg << "<g clip-path=\"url(#clip" << v.left << ")\">\n";
+  std::vector<Label> labels;
   for (std::size_t i = 0; rings && i < tracks.size(); ++i) {
     const Track& t = tracks[i];
     if (i == heaviest || t.x.empty() || !std::isfinite(t.x[0]) || !std::isfinite(t.y[0])) continue;
@@ -126,11 +159,9 @@ void panel(std::ostream& svg, const View& v, const std::vector<Track>& tracks,
         << "\" r=\"2.5\" fill=\"none\" stroke=\"" << colour << "\" stroke-opacity=\"0.8\"/>\n";
     svg << "<circle cx=\"" << number(last_x) << "\" cy=\"" << number(last_y) << "\" r=\""
         << (i == heaviest ? 7 : 4) << "\" fill=\"" << colour << "\"/>\n";
-    if (labelled[i]) {
-      svg << "<text x=\"" << number(last_x + 8) << "\" y=\"" << number(last_y - 8) << "\" fill=\""
-          << colour << "\">" << escape(t.name) << "</text>\n";
-    }
+    if (labelled[i]) labels.push_back({last_x, last_y, colour, t.name});
   }
+  place_labels(svg, v, labels);
   svg << "</g>\n";
   svg << "<text x=\"" << v.left + 14 << "\" y=\"" << v.top + 24 << "\" class=\"heading\">"
       << escape(heading) << "</text>\n";
@@ -219,7 +250,9 @@ bool write_orbits_svg(const std::string& path, const std::vector<Track>& tracks,
     panel(svg, near, tracks, inner, heaviest, central, "Close-up of the inner bodies");
   }
   // The caption's lines are separated by newlines.
-  std::istringstream lines(caption);
+  std::istringstream lines(
+      caption + "\nRings: start. Dots: end." +
+      (central ? " Dotted circles: starting distance from the heaviest body." : ""));
   std::string line;
   for (int k = 0; std::getline(lines, line); ++k) {
     svg << "<text x=\"" << kGap << "\" y=\"" << kTop + kPanel + 26 + 18 * k << "\" class=\"small\">"

@@ -15,7 +15,8 @@ struct Track {
 
 // Writes the tracks as an SVG picture: the whole system, and beside it a
 // close-up of the inner bodies when they are lost at the whole system's
-// scale. Returns false if the file cannot be written.
+// scale. `caption` may hold several lines; a legend line follows it.
+// Returns false if the file cannot be written.
 bool write_orbits_svg(const std::string& path, const std::vector<Track>& tracks,
                       const std::string& title, const std::string& caption);
 

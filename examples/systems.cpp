@@ -1,6 +1,7 @@
 #include "systems.h"
 
 #include <charconv>
+#include <filesystem>
 #include <cmath>
 #include <fstream>
 #include <stdexcept>
@@ -116,7 +117,7 @@ System read_body_file(const std::string& path) {
   std::ifstream in(path);
   if (!in) throw std::runtime_error(path + ": cannot open the body file");
   System system;
-  system.title = path;
+  system.title = std::filesystem::path(path).filename().string();
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     const auto where = path + ":" + std::to_string(number) + ": ";
