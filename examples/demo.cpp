@@ -219,13 +219,11 @@ int run(const Options& options) {
   const double drift = (demo::total_energy(bodies) - energy_before) / std::fabs(energy_before);
 
   char caption[512];
-  std::snprintf(
-      caption, sizeof caption,
-      "%lld steps of %g s (%s) by velocity Verlet, stellix %d.%d.%d\n"
-      "Relative energy drift %.2e\n"
-      "Rings: start. Dots: end. Dotted circles: starting distance from the heaviest body.",
-      static_cast<long long>(steps), options.dt, duration(steps * options.dt).c_str(),
-      STELLIX_VERSION_MAJOR, STELLIX_VERSION_MINOR, STELLIX_VERSION_PATCH, drift);
+  std::snprintf(caption, sizeof caption,
+                "%lld steps of %g s (%s) by velocity Verlet, stellix %d.%d.%d\n"
+                "Relative energy drift %.2e",
+                static_cast<long long>(steps), options.dt, duration(steps * options.dt).c_str(),
+                STELLIX_VERSION_MAJOR, STELLIX_VERSION_MINOR, STELLIX_VERSION_PATCH, drift);
   const std::string title = system.title + ", " + duration(steps * options.dt);
   if (!demo::write_orbits_svg(options.svg, tracks, title, caption)) {
     throw std::runtime_error("cannot write " + options.svg);
