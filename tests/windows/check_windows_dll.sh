@@ -54,6 +54,8 @@ mkdir -p "$work/linux" "$work/windows"
 (cd "$work/linux" && "$golden" . >stdout.txt)
 
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
+# Leave no wine process behind: wait for this prefix's server to go idle and exit.
+trap 'wineserver -w 2>/dev/null || true' EXIT
 if [ ! -d "$WINEPREFIX" ]; then
   echo "creating the wine prefix (once per build directory)"
   wineboot --init >/dev/null 2>&1 || wine wineboot --init >/dev/null 2>&1 || true
