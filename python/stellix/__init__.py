@@ -266,6 +266,22 @@ def read_run(path="output.csv", n=None):
     n = _check_int32(n, "n")
     if n < 1:
         raise ValueError("n must be at least 1, got %d" % n)
+    if os.path.getsize(path) == 0:
+        return np.zeros((0, n, 7))
+    try:
+        values = np.loadtxt(path, dtype=np.float64, ndmin=2, encoding="ascii")
+    except ValueError:
+        values = None  # read again line by line, to say where and why
+    if values is None or values.shape[1] != 7:
+        values = np.array(_parse_run_lines(path), dtype=np.float64)
+    if len(values) % n:
+        raise ValueError(
+            "%s holds %d lines, not a whole number of %d-body snapshots" % (path, len(values), n)
+        )
+    return values.reshape(-1, n, 7)
+
+
+def _parse_run_lines(path):
     rows = []
     with open(path, "r", encoding="ascii") as text:
         for number, line in enumerate(text, 1):
@@ -278,9 +294,5 @@ def read_run(path="output.csv", n=None):
                 rows.append([float(f) for f in fields])
             except ValueError:
                 raise ValueError("%s:%d: not a number in %r" % (path, number, line.rstrip())) from None
-    if len(rows) % n:
-        raise ValueError(
-            "%s holds %d lines, not a whole number of %d-body snapshots" % (path, len(rows), n)
-        )
-    return np.array(rows, dtype=np.float64).reshape(-1, n, 7)
+    return rows
 

@@ -201,6 +201,12 @@ def test_malformed_run_files_are_refused(tmp_path):
     with pytest.raises(ValueError, match="whole number"):
         stellix.read_run(path, 2)
     assert stellix.read_run(path, 3).shape == (1, 3, 7)
+    path.write_text("nan -inf inf -0.000000 0.5 1 2\n")
+    row = stellix.read_run(path, 1)[0, 0]
+    assert np.isnan(row[0]) and row[1] == -np.inf and row[2] == np.inf
+    assert np.signbit(row[3]) and list(row[4:]) == [0.5, 1.0, 2.0]
+    path.write_text("")
+    assert stellix.read_run(path, 4).shape == (0, 4, 7)
 
 
 # Finding the library.
