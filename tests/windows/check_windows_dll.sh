@@ -4,9 +4,12 @@
 # under wine the force tests (every kernel against the reference, bit for
 # bit) and the golden program, whose bits and text must equal the Linux
 # build's. Exits 77 (skipped) only when the tools are missing.
-# Usage: check_windows_dll.sh <source dir> <cross build dir> <linux golden> <work dir>
+# With the Linux demo given as well, the Windows demo must write the same run
+# file as the Linux one.
+# Usage: check_windows_dll.sh <source dir> <cross build dir> <linux golden> <work dir> [<linux demo>]
 set -euo pipefail
 src=$(realpath -m "$1") build=$(realpath -m "$2") golden=$(realpath -m "$3") work=$(realpath -m "$4")
+demo=${5:+$(realpath -m "$5")}
 
 missing=()
 for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine; do
@@ -83,6 +86,24 @@ for f in $files; do
     status=1
   fi
 done
+if [ -n "$demo" ]; then
+  # The demo as a Windows user runs it: a body file, a few options, the run file.
+  options=(--steps 300 --dt 7200 --interval 7 --record --svg orbits.svg "$src/examples/sun_earth_moon.txt")
+  mkdir -p "$work/demo-linux" "$work/demo-windows"
+  (cd "$work/demo-linux" && "$demo" "${options[@]}" >/dev/null)
+  cp "$dll" "$build/bin/stellix_demo.exe" "$work/demo-windows/"
+  (cd "$work/demo-windows" && wine ./stellix_demo.exe "${options[@]/#$src/Z:$src}" >summary.txt 2>&1) || {
+    echo "stellix_demo.exe failed under wine:"; cat "$work/demo-windows/summary.txt"; exit 1
+  }
+  if [ -s "$work/demo-windows/orbits.svg" ] &&
+    cmp -s <(sed 's/$/\r/' "$work/demo-linux/output.csv") "$work/demo-windows/output.csv"; then
+    echo "wine: the demo wrote the same run file as on Linux ($(wc -l <"$work/demo-linux/output.csv") lines) and its picture"
+  else
+    echo "the Windows demo's output.csv or orbits.svg differs from Linux's:"
+    cat "$work/demo-windows/summary.txt"
+    status=1
+  fi
+fi
 if [ $status -eq 0 ]; then
   echo "wine: $(echo $files | wc -w) records identical to Linux's ($(wc -l <"$work/linux/stdout.txt") lines of bits and text)"
 fi
