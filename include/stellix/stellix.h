@@ -71,7 +71,7 @@ typedef struct Body {
  *   bodies  n bodies, read (positions only)
  *   matrix  n*n doubles, row-major, overwritten in full; never read
  * Coincident bodies give +inf; a NaN coordinate gives NaN in that body's row
- * and column. For n <= 0 nothing is read or written (both may be NULL).
+ * and column. For n <= 0 nothing is read or written.
  */
 STELLIX_API void getInverseDistanceCubedMatrix(const Body* bodies, int32_t n, double* matrix);
 
