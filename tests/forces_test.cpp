@@ -22,13 +22,16 @@ using testing_support::SameBits;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-Body at(double x, double y, double z, double mass = 1.0) { return Body{x, y, z, 0, 0, 0, mass}; }
+Body at(double x, double y, double z, double mass = 1.0) {
+  return Body{x, y, z, 0, 0, 0, mass};
+}
 
 std::vector<double> garbage(std::size_t count) {
   // A signalling-NaN-like pattern nobody would compute.
   std::vector<double> v(count);
   const std::uint64_t bits = 0xFFF4DEADBEEF0123ull;
-  for (double& d : v) std::memcpy(&d, &bits, sizeof d);
+  for (double& d : v)
+    std::memcpy(&d, &bits, sizeof d);
   return v;
 }
 
@@ -66,7 +69,8 @@ TEST(GravityFactor, CoincidentBodiesGiveInfiniteFactorsAndNaNAccelerations) {
   getAccelerationVectorArray(bodies, 3, a.data(), m.data());
   EXPECT_EQ(m[2], kInf);
   EXPECT_EQ(m[6], kInf);
-  for (int k : {0, 1, 2, 6, 7, 8}) EXPECT_TRUE(std::isnan(a[k])) << k;
+  for (int k : {0, 1, 2, 6, 7, 8})
+    EXPECT_TRUE(std::isnan(a[k])) << k;
 }
 
 TEST(GravityFactor, SwappingTwoBodiesPermutesTheMatrix) {
@@ -114,7 +118,8 @@ TEST(Acceleration, SingleBodyFeelsNothing) {
   std::vector<double> m = garbage(1), a = garbage(3);
   getAccelerationVectorArray(bodies, 1, a.data(), m.data());
   EXPECT_EQ(testing_support::bits_of(m[0]), 0u);
-  for (double v : a) EXPECT_EQ(testing_support::bits_of(v), 0u);
+  for (double v : a)
+    EXPECT_EQ(testing_support::bits_of(v), 0u);
 }
 
 TEST(Acceleration, TwoBodiesAttractAlongTheirAxis) {
@@ -128,7 +133,8 @@ TEST(Acceleration, TwoBodiesAttractAlongTheirAxis) {
   EXPECT_EQ(a[3], (-d) * (f * m0));
   EXPECT_GT(a[0], 0.0);
   EXPECT_LT(a[3], 0.0);
-  for (int k : {1, 2, 4, 5}) EXPECT_EQ(testing_support::bits_of(a[k]), 0u) << k;
+  for (int k : {1, 2, 4, 5})
+    EXPECT_EQ(testing_support::bits_of(a[k]), 0u) << k;
 }
 
 TEST(Acceleration, ZeroMassBodyActsOnNothing) {
@@ -139,8 +145,10 @@ TEST(Acceleration, ZeroMassBodyActsOnNothing) {
   getAccelerationVectorArray(bodies.data(), 5, a.data(), m.data());
   getAccelerationVectorArray(with.data(), 6, aw.data(), mw.data());
   const int others[5] = {0, 1, 3, 4, 5};
-  for (int k = 0; k < 5; ++k) EXPECT_TRUE(SameBits(&a[3 * k], &aw[3 * others[k]], 3)) << k;
-  for (int c = 0; c < 3; ++c) EXPECT_TRUE(std::isfinite(aw[6 + c]));
+  for (int k = 0; k < 5; ++k)
+    EXPECT_TRUE(SameBits(&a[3 * k], &aw[3 * others[k]], 3)) << k;
+  for (int c = 0; c < 3; ++c)
+    EXPECT_TRUE(std::isfinite(aw[6 + c]));
 }
 
 TEST(Acceleration, NonFiniteOwnTermPoisonsOnlyThatBody) {
@@ -192,7 +200,8 @@ TEST_P(EveryKernel, MatchesTheReferenceBitForBit) {
   for (int n : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33, 64, 100, 129}) {
     for (std::uint64_t seed : {1ull, 2ull}) {
       for (bool hostile : {false, true}) {
-        SCOPED_TRACE(::testing::Message() << "n=" << n << " seed=" << seed << " hostile=" << hostile);
+        SCOPED_TRACE(::testing::Message()
+                     << "n=" << n << " seed=" << seed << " hostile=" << hostile);
         const std::vector<Body> b = hostile ? hostile_system(n, seed) : random_system(n, seed);
         const std::size_t nn = static_cast<std::size_t>(n) * n;
         std::vector<double> want_m(nn), want_a(3 * n);

@@ -66,24 +66,31 @@ typedef struct Body {
 
 /*
  * Gravity factor matrix: matrix[n*i + j] = (c / |r_i - r_j|)^3 for i != j and
- * +0.0 on the diagonal. The matrix is symmetric bit for bit.
+ * +0.0 on the diagonal, in 1/s^2 per 10^24 kg. The matrix is symmetric bit
+ * for bit; two bodies 1 m apart give exactly 66699999999906.078125 (= c^3).
  *   bodies  n bodies, read (positions only)
  *   matrix  n*n doubles, row-major, overwritten in full; never read
  * Coincident bodies give +inf; a NaN coordinate gives NaN in that body's row
- * and column.
+ * and column. For n <= 0 nothing is read or written.
  */
 STELLIX_API void getInverseDistanceCubedMatrix(const Body* bodies, int32_t n, double* matrix);
 
-/* 1.0 / sqrt(x), a true division by the correctly rounded square root. */
+/*
+ * 1.0 / sqrt(x), a true division by the correctly rounded square root: +0.0
+ * gives +inf, -0.0 gives -inf, +inf gives +0.0, a negative x or NaN gives NaN.
+ */
 STELLIX_API double invsqrt(double x);
 
 /*
- * Acceleration of every body: a_i = sum over j ascending of
- * (r_j - r_i) * (F_ij * m_j), the j = i term included.
+ * Acceleration of every body (m/s^2): a_i = sum over j ascending of
+ * (r_j - r_i) * (F_ij * m_j), the j = i term included, F the gravity factor
+ * matrix above.
  *   bodies         n bodies, read (positions and masses)
- *   accelerations  3*n doubles, written: body i's (ax, ay, az) at 3i..3i+2
- *   matrix         n*n doubles of scratch; on return it holds the gravity
- *                  factor matrix of the positions used
+ *   accelerations  3*n doubles, written: body i's (ax, ay, az) at 3i..3i+2;
+ *                  never read before written
+ *   matrix         n*n doubles of scratch, contents on entry ignored; on
+ *                  return it holds the gravity factor matrix of the positions
+ * Coincident bodies get NaN accelerations. For n <= 0 nothing is touched.
  */
 STELLIX_API void getAccelerationVectorArray(const Body* bodies, int32_t n, double* accelerations,
                                             double* matrix);
@@ -93,8 +100,10 @@ STELLIX_API void getAccelerationVectorArray(const Body* bodies, int32_t n, doubl
  * emits snapshots of the state through the channels whose flags are nonzero:
  *   print   text to standard output (see printBodies)
  *   record  the same text to the file "output.csv" in the current directory,
- *           created or truncated at the start of the run
+ *           created or truncated (text mode "w") at the start of the run and
+ *           closed at its end
  *   store   positions copied to `positions`
+ *   bodies  n bodies; positions and velocities updated, masses only read
  * Schedule: max(steps, 1) steps are taken. Snapshot 0 is the initial state;
  * snapshot k >= 1 is the state after k*|interval| + 1 steps. The number of
  * snapshots is S = 1 + (steps - 1) / |interval| for steps >= 1, else S = 1;
@@ -111,8 +120,11 @@ STELLIX_API void simulate(Body* bodies, int32_t n, double dt, int32_t steps, int
 
 /*
  * Writes one snapshot to standard output: one line per body, the seven fields
- * in record order as "%lf" separated by single spaces, then a newline. Every
- * NaN is written as "nan". Nothing is flushed.
+ * in record order as "%lf" separated by single spaces, then a newline. The
+ * digits are the exact binary value rounded to six decimals, ties to even,
+ * whatever the platform's printf does; every NaN is written as "nan", and the
+ * decimal point is the current C locale's. Nothing is flushed; n <= 0 writes
+ * nothing.
  */
 STELLIX_API void printBodies(const Body* bodies, int32_t n);
 
@@ -124,7 +136,8 @@ STELLIX_API void recordBodies(FILE* stream, const Body* bodies, int32_t n);
 
 /*
  * Prints an n*n row-major matrix to standard output, each value as "%.15lf "
- * and a newline after each row.
+ * (rounded as printBodies rounds) and a newline after each row. n <= 0 prints
+ * nothing, not even a newline.
  */
 STELLIX_API void printSquareMatrix(const double* values, int32_t n);
 

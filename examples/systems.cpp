@@ -1,0 +1,170 @@
+#include "systems.h"
+
+#include <charconv>
+#include <filesystem>
+#include <cmath>
+#include <fstream>
+#include <stdexcept>
+#include <string_view>
+
+namespace demo {
+namespace {
+
+// The library's gravitational constant, c^3, in m^3 / (10^24 kg s^2).
+constexpr double kG = 66699999999906.078125;
+constexpr double kAu = 1.495978707e11;  // m
+constexpr double kPi = 3.14159265358979323846;
+
+struct Elements {
+  const char* name;
+  double mass;  // 10^24 kg
+  double a;     // semi-major axis, AU
+  double e;     // eccentricity
+  double i;     // inclination to the ecliptic, degrees
+  double L;     // mean longitude, degrees
+  double peri;  // longitude of perihelion, degrees
+  double node;  // longitude of the ascending node, degrees
+};
+
+// Mean orbital elements at J2000 (ecliptic and equinox of J2000).
+constexpr Elements kPlanets[] = {
+    {"Mercury", 0.33011, 0.38709927, 0.20563593, 7.00497902, 252.25032350, 77.45779628,
+     48.33076593},
+    {"Venus", 4.8675, 0.72333566, 0.00677672, 3.39467605, 181.97909950, 131.60246718, 76.67984255},
+    {"Earth", 5.9724, 1.00000261, 0.01671123, -0.00001531, 100.46457166, 102.93768193, 0.0},
+    {"Mars", 0.64171, 1.52371034, 0.09339410, 1.84969142, -4.55343205, -23.94362959, 49.55953891},
+    {"Jupiter", 1898.19, 5.20288700, 0.04838624, 1.30439695, 34.39644051, 14.72847983,
+     100.47390909},
+    {"Saturn", 568.34, 9.53667594, 0.05386179, 2.48599187, 49.95424423, 92.59887831, 113.66242448},
+    {"Uranus", 86.813, 19.18916464, 0.04725744, 0.77263783, 313.23810451, 170.95427630,
+     74.01692503},
+    {"Neptune", 102.413, 30.06992276, 0.00859048, 1.77004347, -55.12002969, 44.96476227,
+     131.78422574},
+};
+constexpr double kSunMass = 1988500.0;
+
+double radians(double degrees) {
+  return degrees * kPi / 180.0;
+}
+
+// Position and velocity relative to the Sun of a two-body orbit with the
+// given elements.
+Body from_elements(const Elements& el, double mu) {
+  const double a = el.a * kAu;
+  const double mean_anomaly = std::remainder(radians(el.L - el.peri), 2.0 * kPi);
+  double E = mean_anomaly;
+  for (int k = 0; k < 30; ++k) {  // Kepler's equation, by Newton's method
+    E -= (E - el.e * std::sin(E) - mean_anomaly) / (1.0 - el.e * std::cos(E));
+  }
+  const double root = std::sqrt(1.0 - el.e * el.e);
+  const double rate = std::sqrt(mu / (a * a * a)) / (1.0 - el.e * std::cos(E));
+  // In the orbital plane, the x axis towards perihelion.
+  const double px = a * (std::cos(E) - el.e), py = a * root * std::sin(E);
+  const double vx = -a * std::sin(E) * rate, vy = a * root * std::cos(E) * rate;
+
+  const double w = radians(el.peri - el.node), O = radians(el.node), I = radians(el.i);
+  const double cw = std::cos(w), sw = std::sin(w), cO = std::cos(O), sO = std::sin(O);
+  const double cI = std::cos(I), sI = std::sin(I);
+  const double xx = cw * cO - sw * sO * cI, xy = -sw * cO - cw * sO * cI;
+  const double yx = cw * sO + sw * cO * cI, yy = -sw * sO + cw * cO * cI;
+  const double zx = sw * sI, zy = cw * sI;
+  return Body{xx * px + xy * py,
+              yx * px + yy * py,
+              zx * px + zy * py,
+              xx * vx + xy * vy,
+              yx * vx + yy * vy,
+              zx * vx + zy * vy,
+              el.mass};
+}
+
+// Moves the origin to the barycentre and brings it to rest, so that the
+// picture does not drift.
+void centre(std::vector<Body>& bodies) {
+  double m = 0, r[3] = {0, 0, 0}, p[3] = {0, 0, 0};
+  for (const Body& b : bodies) {
+    m += b.mass;
+    r[0] += b.mass * b.x, r[1] += b.mass * b.y, r[2] += b.mass * b.z;
+    p[0] += b.mass * b.vx, p[1] += b.mass * b.vy, p[2] += b.mass * b.vz;
+  }
+  for (Body& b : bodies) {
+    b.x -= r[0] / m, b.y -= r[1] / m, b.z -= r[2] / m;
+    b.vx -= p[0] / m, b.vy -= p[1] / m, b.vz -= p[2] / m;
+  }
+}
+
+std::string_view trim(std::string_view s) {
+  const auto first = s.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos) return {};
+  return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
+}
+
+}  // namespace
+
+System solar_system() {
+  System system;
+  system.title = "The Sun and the eight planets";
+  system.bodies.push_back(Body{0, 0, 0, 0, 0, 0, kSunMass});
+  system.names.push_back("Sun");
+  for (const Elements& el : kPlanets) {
+    system.bodies.push_back(from_elements(el, kG * (kSunMass + el.mass)));
+    system.names.push_back(el.name);
+  }
+  centre(system.bodies);
+  return system;
+}
+
+System read_body_file(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw std::runtime_error(path + ": cannot open the body file");
+  System system;
+  system.title = std::filesystem::path(path).filename().string();
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    const auto where = path + ":" + std::to_string(number) + ": ";
+    std::string_view rest = trim(std::string_view(line).substr(0, line.find('#')));
+    if (rest.empty()) continue;
+    double v[7];
+    for (int k = 0; k < 7; ++k) {
+      if (rest.empty()) {
+        throw std::runtime_error(where + "expected 7 numbers (x y z vx vy vz mass), found " +
+                                 std::to_string(k));
+      }
+      const auto end = rest.find_first_of(" \t");
+      const std::string_view field = rest.substr(0, end);
+      // from_chars reads the C locale's format whatever the user's locale is.
+      const auto [ptr, ec] = std::from_chars(field.data(), field.data() + field.size(), v[k]);
+      if (ec != std::errc() || ptr != field.data() + field.size() || !std::isfinite(v[k])) {
+        throw std::runtime_error(where + "not a finite number: '" + std::string(field) + "'");
+      }
+      rest = end == std::string_view::npos ? std::string_view() : trim(rest.substr(end));
+    }
+    if (v[6] < 0) throw std::runtime_error(where + "negative mass");
+    system.bodies.push_back(Body{v[0], v[1], v[2], v[3], v[4], v[5], v[6]});
+    system.names.push_back(rest.empty() ? "body " + std::to_string(system.bodies.size())
+                                        : std::string(rest));
+  }
+  if (in.bad()) throw std::runtime_error(path + ": read error");
+  if (system.bodies.empty()) throw std::runtime_error(path + ": no bodies in the file");
+  if (system.bodies.size() > STELLIX_MAX_BODIES) {
+    throw std::runtime_error(path + ": more than " + std::to_string(STELLIX_MAX_BODIES) +
+                             " bodies");
+  }
+  return system;
+}
+
+double total_energy(const std::vector<Body>& bodies) {
+  double kinetic = 0.0, potential = 0.0;
+  for (std::size_t i = 0; i < bodies.size(); ++i) {
+    const Body& a = bodies[i];
+    kinetic += 0.5 * a.mass * (a.vx * a.vx + a.vy * a.vy + a.vz * a.vz);
+    for (std::size_t j = i + 1; j < bodies.size(); ++j) {
+      const Body& b = bodies[j];
+      const double r = std::sqrt((a.x - b.x) * (a.x - b.x) + (a.y - b.y) * (a.y - b.y) +
+                                 (a.z - b.z) * (a.z - b.z));
+      potential -= kG * a.mass * b.mass / r;
+    }
+  }
+  return kinetic + potential;
+}
+
+}  // namespace demo
