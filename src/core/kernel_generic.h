@@ -1,0 +1,304 @@
+// The force kernels, written once over a vector-traits type V and included by
+// each instruction set's translation unit (scalar, AVX2, AVX-512), so that the
+// order of operations, the tails and the padding cannot drift apart between
+// them. Each includer defines the traits and instantiates Kernels<V> inside an
+// anonymous namespace: the code then has internal linkage in every unit, and
+// no vector-compiled copy of an inline function can be picked by the linker
+// for code that runs on a baseline CPU. For the same reason nothing here
+// calls an inline function of the standard library.
+//
+// V provides, for a register of kWidth doubles (lane k = element k):
+//   Reg, kWidth, load (aligned), loadu, load_first(p, count) (lanes >= count
+//   are +0.0 and not read), store (aligned), store_first(p, v, count) (only
+//   lanes < count written, unaligned), set1, add, sub, mul, div, sqrt,
+//   zero_lane(v, k) (lane k replaced by +0.0), transpose(Reg[kWidth]).
+//
+// Every sum below adds its terms one by one in ascending source order,
+// exactly as the straightforward loops do; nothing is reassociated.
+#ifndef STELLIX_SRC_CORE_KERNEL_GENERIC_H
+#define STELLIX_SRC_CORE_KERNEL_GENERIC_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kernels.h"
+
+// The loops over the lanes of a tile must be unrolled so that the tile lives
+// in registers.
+#if defined(__GNUC__)
+#define STELLIX_UNROLL _Pragma("GCC unroll 16")
+#else
+#define STELLIX_UNROLL
+#endif
+
+namespace stellix::detail {
+
+template <class V>
+struct Kernels {
+  using Reg = typename V::Reg;
+  static constexpr Index W = V::kWidth;
+
+  static Index min_index(Index a, Index b) { return a < b ? a : b; }
+
+  // Body fields of `count` consecutive bodies starting at `first` (lanes
+  // beyond count are +0.0). Used once per block, so a plain copy will do.
+  static Reg gather_field(const Body* first, Index count, double Body::*field) {
+    alignas(64) double lanes[W];
+    for (Index k = 0; k < W; ++k)
+      lanes[k] = k < count ? first[k].*field : 0.0;
+    return V::load(lanes);
+  }
+
+  // Factor vectors f[j] (lane i) = F(i0 + i, j0 + j) for one W-by-W tile:
+  // s = (dx*dx + dy*dy) + dz*dz, q = c/sqrt(s), F = (q*q)*q. The sign of the
+  // differences does not matter: (x_i - x_j)^2 and (x_j - x_i)^2 are the same
+  // binary64 value, so one factor serves both (i, j) and (j, i).
+  static void tile_factors(Reg xi, Reg yi, Reg zi, const double* xj, const double* yj,
+                           const double* zj, Index sources, Reg* f) {
+    const Reg c = V::set1(kCouplingRoot);
+    STELLIX_UNROLL
+    for (Index j = 0; j < W; ++j) {
+      if (j >= sources) {
+        f[j] = V::set1(0.0);
+        continue;
+      }
+      const Reg dx = V::sub(xi, V::set1(xj[j]));
+      const Reg dy = V::sub(yi, V::set1(yj[j]));
+      const Reg dz = V::sub(zi, V::set1(zj[j]));
+      const Reg s = V::add(V::add(V::mul(dx, dx), V::mul(dy, dy)), V::mul(dz, dz));
+      const Reg q = V::div(c, V::sqrt(s));
+      f[j] = V::mul(V::mul(q, q), q);
+    }
+  }
+
+  // The receivers of a block (lanes) take the terms of `sources` bodies in
+  // ascending order: a = (x_j - x_i) * (F_ij * m_j) + a.
+  template <Index kSources>
+  static void receive(const Reg* f, Index sources, const double* xs, const double* ys,
+                      const double* zs, const double* ms, Reg xr, Reg yr, Reg zr, Reg& ax, Reg& ay,
+                      Reg& az) {
+    const Index count = kSources > 0 ? kSources : sources;
+    STELLIX_UNROLL
+    for (Index j = 0; j < count; ++j) {
+      const Reg w = V::mul(f[j], V::set1(ms[j]));
+      ax = V::add(V::mul(V::sub(V::set1(xs[j]), xr), w), ax);
+      ay = V::add(V::mul(V::sub(V::set1(ys[j]), yr), w), ay);
+      az = V::add(V::mul(V::sub(V::set1(zs[j]), zr), w), az);
+    }
+  }
+
+  // ---------------------------------------------------------------------
+  // Fused accelerations for the simulation run: every pair's factor is
+  // computed once and serves both bodies.
+
+  // SoA copies of positions and masses and the running sums, each padded to
+  // whole blocks, plus slack to align them.
+  static std::size_t workspace_doubles(Index n) {
+    const Index padded = (n + W - 1) / W * W;
+    return static_cast<std::size_t>(7 * padded + W);
+  }
+
+  // Upper-triangle tiles (I, J), I <= J, row by row. Body k of block K then
+  // receives its terms in exactly ascending source order: from blocks K' < K
+  // through the column use of tiles (K', K), walked in earlier rows; then
+  // from its own block through the diagonal tile; then from blocks J > K
+  // through the row use of tiles (K, J). Row sums stay in registers for the
+  // whole row; column sums wait in the workspace (O(n)).
+  static void accelerations(const Body* bodies, Index n, double* out, double* workspace) {
+    if (n <= 0) return;
+    const Index blocks = (n + W - 1) / W;
+    const Index padded = blocks * W;
+    const auto address = reinterpret_cast<std::uintptr_t>(workspace);
+    const std::uintptr_t align = sizeof(double) * W;
+    double* base = reinterpret_cast<double*>((address + align - 1) / align * align);
+    double* x = base;
+    double* y = x + padded;
+    double* z = y + padded;
+    double* m = z + padded;
+    double* ax = m + padded;
+    double* ay = ax + padded;
+    double* az = ay + padded;
+    // Padding bodies sit at the origin with no mass. They only ever receive
+    // (their sums are discarded) and never act as sources: the row use stops
+    // at n, and column use happens only for blocks before the last one.
+    for (Index i = 0; i < padded; ++i) {
+      const bool real = i < n;
+      x[i] = real ? bodies[i].x : 0.0;
+      y[i] = real ? bodies[i].y : 0.0;
+      z[i] = real ? bodies[i].z : 0.0;
+      m[i] = real ? bodies[i].mass : 0.0;
+      ax[i] = 0.0;
+      ay[i] = 0.0;
+      az[i] = 0.0;
+    }
+
+    for (Index I = 0; I < blocks; ++I) {
+      const Index i0 = I * W;
+      const Reg xi = V::load(x + i0);
+      const Reg yi = V::load(y + i0);
+      const Reg zi = V::load(z + i0);
+      Reg rx = V::load(ax + i0);
+      Reg ry = V::load(ay + i0);
+      Reg rz = V::load(az + i0);
+
+      Reg f[W];
+      {
+        // The own term is included with F_ii = +0.0: it changes nothing for
+        // finite data and makes a non-finite body's sum NaN, as it must.
+        const Index sources = min_index(W, n - i0);
+        tile_factors(xi, yi, zi, x + i0, y + i0, z + i0, sources, f);
+        STELLIX_UNROLL
+        for (Index k = 0; k < W; ++k)
+          f[k] = V::zero_lane(f[k], k);
+        if (sources == W) {
+          receive<W>(f, W, x + i0, y + i0, z + i0, m + i0, xi, yi, zi, rx, ry, rz);
+        } else {
+          receive<0>(f, sources, x + i0, y + i0, z + i0, m + i0, xi, yi, zi, rx, ry, rz);
+        }
+      }
+
+      Index j0 = i0 + W;
+      if (j0 < padded) {
+        tile_factors(xi, yi, zi, x + j0, y + j0, z + j0, min_index(W, n - j0), f);
+      }
+      for (; j0 < padded; j0 += W) {
+        const Index sources = min_index(W, n - j0);
+        // The square roots and divisions of the next tile are issued before
+        // this tile's sums, so that their latency hides behind the adds.
+        Reg next[W];
+        const Index k0 = j0 + W;
+        const Index next_sources = k0 < padded ? min_index(W, n - k0) : 0;
+        tile_factors(xi, yi, zi, x + k0, y + k0, z + k0, next_sources, next);
+        if (sources == W) {
+          receive<W>(f, W, x + j0, y + j0, z + j0, m + j0, xi, yi, zi, rx, ry, rz);
+        } else {
+          receive<0>(f, sources, x + j0, y + j0, z + j0, m + j0, xi, yi, zi, rx, ry, rz);
+        }
+        // Column use: the receivers of block J take the terms of block I,
+        // which is always whole since only the last block can be short.
+        V::transpose(f);
+        Reg cx = V::load(ax + j0);
+        Reg cy = V::load(ay + j0);
+        Reg cz = V::load(az + j0);
+        receive<W>(f, W, x + i0, y + i0, z + i0, m + i0, V::load(x + j0), V::load(y + j0),
+                   V::load(z + j0), cx, cy, cz);
+        V::store(ax + j0, cx);
+        V::store(ay + j0, cy);
+        V::store(az + j0, cz);
+        STELLIX_UNROLL
+        for (Index k = 0; k < W; ++k)
+          f[k] = next[k];
+      }
+      V::store(ax + i0, rx);
+      V::store(ay + i0, ry);
+      V::store(az + i0, rz);
+    }
+
+    for (Index i = 0; i < n; ++i) {
+      out[3 * i] = ax[i];
+      out[3 * i + 1] = ay[i];
+      out[3 * i + 2] = az[i];
+    }
+  }
+
+  // ---------------------------------------------------------------------
+  // The whole factor matrix, for the exported functions. No workspace: the
+  // receivers' positions are gathered once per block and the sources' are
+  // read straight from the bodies.
+
+  // How many row blocks share one sweep over the columns: their mirror
+  // writes then cover whole cache lines of every row they touch.
+  static constexpr Index kGroup = W >= 8 ? 4 : (W >= 4 ? 8 : 1);
+
+  static void matrix_tile(const Body* bodies, Index n, Index i0, Index j0, const Reg* pos,
+                          double* matrix) {
+    const Index rows = min_index(W, n - i0);
+    const Index cols = min_index(W, n - j0);
+    alignas(64) double xs[W], ys[W], zs[W];
+    for (Index k = 0; k < W; ++k) {
+      const bool real = k < cols;
+      xs[k] = real ? bodies[j0 + k].x : 0.0;
+      ys[k] = real ? bodies[j0 + k].y : 0.0;
+      zs[k] = real ? bodies[j0 + k].z : 0.0;
+    }
+    Reg f[W];
+    tile_factors(pos[0], pos[1], pos[2], xs, ys, zs, cols, f);
+    if (i0 == j0) {
+      for (Index k = 0; k < W; ++k)
+        f[k] = V::zero_lane(f[k], k);
+    }
+    // f[j] lanes i is column j0 + j of rows i0..; by symmetry it is also row
+    // j0 + j from column i0 on: the mirror half, stored contiguously.
+    for (Index j = 0; j < cols; ++j)
+      V::store_first(matrix + n * (j0 + j) + i0, f[j], rows);
+    if (i0 == j0) return;
+    V::transpose(f);
+    for (Index i = 0; i < rows; ++i)
+      V::store_first(matrix + n * (i0 + i) + j0, f[i], cols);
+  }
+
+  // Every element is written exactly once and the diagonal is forced to
+  // +0.0 in its tiles, so garbage or NaN in the caller's matrix or in the
+  // positions never leaks into it.
+  static void factor_matrix(const Body* bodies, Index n, double* matrix) {
+    if (n <= 0) return;
+    const Index blocks = (n + W - 1) / W;
+    for (Index g = 0; g < blocks; g += kGroup) {
+      const Index group_end = min_index(blocks, g + kGroup);
+      Reg pos[kGroup][3];
+      for (Index I = g; I < group_end; ++I) {
+        const Index rows = min_index(W, n - I * W);
+        pos[I - g][0] = gather_field(bodies + I * W, rows, &Body::x);
+        pos[I - g][1] = gather_field(bodies + I * W, rows, &Body::y);
+        pos[I - g][2] = gather_field(bodies + I * W, rows, &Body::z);
+      }
+      for (Index J = g; J < blocks; ++J) {
+        const Index last = min_index(group_end - 1, J);
+        for (Index I = g; I <= last; ++I)
+          matrix_tile(bodies, n, I * W, J * W, pos[I - g], matrix);
+      }
+    }
+  }
+
+  // The matrix is complete before any sum starts; each block of receivers
+  // then walks the sources in ascending order, reading F_ji (= F_ij) from
+  // row j, where the factors of the block's bodies are contiguous.
+  static void accelerations_and_matrix(const Body* bodies, Index n, double* out, double* matrix) {
+    if (n <= 0) return;
+    factor_matrix(bodies, n, matrix);
+    for (Index i0 = 0; i0 < n; i0 += W) {
+      const Index rows = min_index(W, n - i0);
+      const Reg xi = gather_field(bodies + i0, rows, &Body::x);
+      const Reg yi = gather_field(bodies + i0, rows, &Body::y);
+      const Reg zi = gather_field(bodies + i0, rows, &Body::z);
+      Reg rx = V::set1(0.0);
+      Reg ry = V::set1(0.0);
+      Reg rz = V::set1(0.0);
+      for (Index j = 0; j < n; ++j) {
+        const Body& b = bodies[j];
+        const Reg w = V::mul(V::load_first(matrix + n * j + i0, rows), V::set1(b.mass));
+        rx = V::add(V::mul(V::sub(V::set1(b.x), xi), w), rx);
+        ry = V::add(V::mul(V::sub(V::set1(b.y), yi), w), ry);
+        rz = V::add(V::mul(V::sub(V::set1(b.z), zi), w), rz);
+      }
+      alignas(64) double lx[W], ly[W], lz[W];
+      V::store(lx, rx);
+      V::store(ly, ry);
+      V::store(lz, rz);
+      for (Index k = 0; k < rows; ++k) {
+        out[3 * (i0 + k)] = lx[k];
+        out[3 * (i0 + k) + 1] = ly[k];
+        out[3 * (i0 + k) + 2] = lz[k];
+      }
+    }
+  }
+
+  static constexpr KernelTable table(Isa isa, const char* name) {
+    return KernelTable{
+        isa, name, &factor_matrix, &accelerations_and_matrix, &accelerations, &workspace_doubles};
+  }
+};
+
+}  // namespace stellix::detail
+
+#endif  // STELLIX_SRC_CORE_KERNEL_GENERIC_H
