@@ -53,12 +53,15 @@ struct Kernels {
   // s = (dx*dx + dy*dy) + dz*dz, q = c/sqrt(s), F = (q*q)*q. The sign of the
   // differences does not matter: (x_i - x_j)^2 and (x_j - x_i)^2 are the same
   // binary64 value, so one factor serves both (i, j) and (j, i).
+  // kSources = W for a whole tile (no test per source), 0 for a short one,
+  // whose missing sources get factors of +0.0.
+  template <Index kSources>
   static void tile_factors(Reg xi, Reg yi, Reg zi, const double* xj, const double* yj,
                            const double* zj, Index sources, Reg* f) {
     const Reg c = V::set1(kCouplingRoot);
     STELLIX_UNROLL
     for (Index j = 0; j < W; ++j) {
-      if (j >= sources) {
+      if (kSources == 0 && j >= sources) {
         f[j] = V::set1(0.0);
         continue;
       }
@@ -92,10 +95,95 @@ struct Kernels {
   // computed once and serves both bodies.
 
   // SoA copies of positions and masses and the running sums, each padded to
-  // whole blocks, plus slack to align them.
+  // whole blocks, two tiles of factors, and slack to align them.
   static std::size_t workspace_doubles(Index n) {
     const Index padded = (n + W - 1) / W * W;
-    return static_cast<std::size_t>(7 * padded + W);
+    return static_cast<std::size_t>(7 * padded + 2 * W * W + W);
+  }
+
+  // Row use of tile (I, J) by block I (sums in registers), then column use
+  // by block J (sums in the workspace). Block I is always whole: only the
+  // last block can be short, and it has no tiles right of its diagonal.
+  template <Index kSources>
+  static void use_tile(Reg* f, Index sources, Index i0, Index j0, const double* x, const double* y,
+                       const double* z, const double* m, double* ax, double* ay, double* az, Reg xi,
+                       Reg yi, Reg zi, Reg& rx, Reg& ry, Reg& rz) {
+    receive<kSources>(f, sources, x + j0, y + j0, z + j0, m + j0, xi, yi, zi, rx, ry, rz);
+    V::transpose(f);
+    Reg cx = V::load(ax + j0);
+    Reg cy = V::load(ay + j0);
+    Reg cz = V::load(az + j0);
+    receive<W>(f, W, x + i0, y + i0, z + i0, m + i0, V::load(x + j0), V::load(y + j0),
+               V::load(z + j0), cx, cy, cz);
+    V::store(ax + j0, cx);
+    V::store(ay + j0, cy);
+    V::store(az + j0, cz);
+  }
+
+  // Block I of a row of tiles: its positions in lanes, and as scalars for
+  // its part as the sources of the column use.
+  struct Sources {
+    Reg x, y, z;
+    const double* xs;
+    const double* ys;
+    const double* zs;
+    const double* ms;
+  };
+
+  // One whole tile (I, J): its factors with their row use by block I,
+  // interleaved with the column use of tile (I, J - 1) by block J - 1, whose
+  // transposed factors wait in `prev`; so the divider always has work
+  // queued while the other uses run. The factors go to `next` and are
+  // transposed there at the end. Both tiles sit in the workspace rather than
+  // in registers, which the sums and positions need.
+  //
+  // The row use reuses the factor's differences x_j - x_i: their squares
+  // are those of x_i - x_j, bit for bit.
+  template <bool kColumn>
+  static void pair_step(const Sources& row, const double* xs, const double* ys, const double* zs,
+                        const double* ms, Reg& rx, Reg& ry, Reg& rz, const double* prev,
+                        double* next, const double* xp, const double* yp, const double* zp,
+                        double* axp, double* ayp, double* azp) {
+    const Reg c = V::set1(kCouplingRoot);
+    Reg cx, cy, cz;
+    if constexpr (kColumn) {
+      cx = V::load(axp);
+      cy = V::load(ayp);
+      cz = V::load(azp);
+    }
+    STELLIX_UNROLL
+    for (Index j = 0; j < W; ++j) {
+      const Reg dx = V::sub(V::set1(xs[j]), row.x);
+      const Reg dy = V::sub(V::set1(ys[j]), row.y);
+      const Reg dz = V::sub(V::set1(zs[j]), row.z);
+      const Reg s = V::add(V::add(V::mul(dx, dx), V::mul(dy, dy)), V::mul(dz, dz));
+      const Reg q = V::div(c, V::sqrt(s));
+      const Reg f = V::mul(V::mul(q, q), q);
+      V::store(next + W * j, f);
+      const Reg w = V::mul(f, V::set1(ms[j]));
+      rx = V::add(V::mul(dx, w), rx);
+      ry = V::add(V::mul(dy, w), ry);
+      rz = V::add(V::mul(dz, w), rz);
+      if constexpr (kColumn) {
+        const Reg wc = V::mul(V::load(prev + W * j), V::set1(row.ms[j]));
+        cx = V::add(V::mul(V::sub(V::set1(row.xs[j]), V::load(xp)), wc), cx);
+        cy = V::add(V::mul(V::sub(V::set1(row.ys[j]), V::load(yp)), wc), cy);
+        cz = V::add(V::mul(V::sub(V::set1(row.zs[j]), V::load(zp)), wc), cz);
+      }
+    }
+    if constexpr (kColumn) {
+      V::store(axp, cx);
+      V::store(ayp, cy);
+      V::store(azp, cz);
+    }
+    Reg t[W];
+    STELLIX_UNROLL
+    for (Index k = 0; k < W; ++k)
+      t[k] = V::load(next + W * k);
+    V::transpose(t);
+    STELLIX_UNROLL
+    for (Index k = 0; k < W; ++k)
+      V::store(next + W * k, t[k]);
   }
 
   // Upper-triangle tiles (I, J), I <= J, row by row. Body k of block K then
@@ -118,6 +206,7 @@ struct Kernels {
     double* ax = m + padded;
     double* ay = ax + padded;
     double* az = ay + padded;
+    double* tiles = az + padded;
     // Padding bodies sit at the origin with no mass. They only ever receive
     // (their sums are discarded) and never act as sources: the row use stops
     // at n, and column use happens only for blocks before the last one.
@@ -146,7 +235,7 @@ struct Kernels {
         // The own term is included with F_ii = +0.0: it changes nothing for
         // finite data and makes a non-finite body's sum NaN, as it must.
         const Index sources = min_index(W, n - i0);
-        tile_factors(xi, yi, zi, x + i0, y + i0, z + i0, sources, f);
+        tile_factors<0>(xi, yi, zi, x + i0, y + i0, z + i0, sources, f);
         STELLIX_UNROLL
         for (Index k = 0; k < W; ++k)
           f[k] = V::zero_lane(f[k], k);
@@ -157,37 +246,45 @@ struct Kernels {
         }
       }
 
+      // Whole tiles. Each step computes the factors of tile (I, J) with its
+      // row use, interleaved with the column use of tile (I, J - 1), whose
+      // transposed factors wait in `prev`: the divider always has work
+      // queued while the adds and multiplies of the other uses run.
+      const Index whole_end = n / W * W;
       Index j0 = i0 + W;
-      if (j0 < padded) {
-        tile_factors(xi, yi, zi, x + j0, y + j0, z + j0, min_index(W, n - j0), f);
-      }
-      for (; j0 < padded; j0 += W) {
-        const Index sources = min_index(W, n - j0);
-        // The square roots and divisions of the next tile are issued before
-        // this tile's sums, so that their latency hides behind the adds.
-        Reg next[W];
-        const Index k0 = j0 + W;
-        const Index next_sources = k0 < padded ? min_index(W, n - k0) : 0;
-        tile_factors(xi, yi, zi, x + k0, y + k0, z + k0, next_sources, next);
-        if (sources == W) {
-          receive<W>(f, W, x + j0, y + j0, z + j0, m + j0, xi, yi, zi, rx, ry, rz);
-        } else {
-          receive<0>(f, sources, x + j0, y + j0, z + j0, m + j0, xi, yi, zi, rx, ry, rz);
+      if (j0 + W <= whole_end) {
+        double* prev = tiles;
+        double* next = tiles + W * W;
+        const Sources row{xi, yi, zi, x + i0, y + i0, z + i0, m + i0};
+        pair_step<false>(row, x + j0, y + j0, z + j0, m + j0, rx, ry, rz, prev, next, nullptr,
+                         nullptr, nullptr, nullptr, nullptr, nullptr);
+        for (j0 += W; j0 + W <= whole_end; j0 += W) {
+          double* const t = prev;
+          prev = next;
+          next = t;
+          const Index p0 = j0 - W;
+          pair_step<true>(row, x + j0, y + j0, z + j0, m + j0, rx, ry, rz, prev, next, x + p0,
+                          y + p0, z + p0, ax + p0, ay + p0, az + p0);
         }
-        // Column use: the receivers of block J take the terms of block I,
-        // which is always whole since only the last block can be short.
-        V::transpose(f);
-        Reg cx = V::load(ax + j0);
-        Reg cy = V::load(ay + j0);
-        Reg cz = V::load(az + j0);
-        receive<W>(f, W, x + i0, y + i0, z + i0, m + i0, V::load(x + j0), V::load(y + j0),
-                   V::load(z + j0), cx, cy, cz);
-        V::store(ax + j0, cx);
-        V::store(ay + j0, cy);
-        V::store(az + j0, cz);
+        const Index p0 = j0 - W;
+        Reg cx = V::load(ax + p0);
+        Reg cy = V::load(ay + p0);
+        Reg cz = V::load(az + p0);
+        Reg last[W];
         STELLIX_UNROLL
         for (Index k = 0; k < W; ++k)
-          f[k] = next[k];
+          last[k] = V::load(next + W * k);
+        receive<W>(last, W, x + i0, y + i0, z + i0, m + i0, V::load(x + p0), V::load(y + p0),
+                   V::load(z + p0), cx, cy, cz);
+        V::store(ax + p0, cx);
+        V::store(ay + p0, cy);
+        V::store(az + p0, cz);
+      }
+      // The short last block, if any, and not already the diagonal.
+      if (j0 < n) {
+        const Index sources = n - j0;
+        tile_factors<0>(xi, yi, zi, x + j0, y + j0, z + j0, sources, f);
+        use_tile<0>(f, sources, i0, j0, x, y, z, m, ax, ay, az, xi, yi, zi, rx, ry, rz);
       }
       V::store(ax + i0, rx);
       V::store(ay + i0, ry);
@@ -222,7 +319,7 @@ struct Kernels {
       zs[k] = real ? bodies[j0 + k].z : 0.0;
     }
     Reg f[W];
-    tile_factors(pos[0], pos[1], pos[2], xs, ys, zs, cols, f);
+    tile_factors<0>(pos[0], pos[1], pos[2], xs, ys, zs, cols, f);
     if (i0 == j0) {
       for (Index k = 0; k < W; ++k)
         f[k] = V::zero_lane(f[k], k);
