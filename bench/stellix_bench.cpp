@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bound.h"
 #include "core/kernels.h"
 #include "core/simulation.h"
 #include "reference.h"
@@ -46,16 +47,19 @@ std::vector<Body> make_system(int n, std::uint64_t seed) {
   };
   std::vector<Body> bodies(static_cast<std::size_t>(n));
   for (Body& b : bodies) {
-    b = Body{uniform(-2e11, 2e11), uniform(-2e11, 2e11), uniform(-1e10, 1e10),
-             uniform(-3e4, 3e4),   uniform(-3e4, 3e4),   uniform(-1e3, 1e3),
-             uniform(1e-3, 2e3)};
+    b = Body{uniform(-2e11, 2e11), uniform(-2e11, 2e11), uniform(-1e10, 1e10), uniform(-3e4, 3e4),
+             uniform(-3e4, 3e4),   uniform(-1e3, 1e3),   uniform(1e-3, 2e3)};
   }
   return bodies;
 }
 
-double unique_pairs(Index n) { return static_cast<double>(n) * static_cast<double>(n - 1) / 2.0; }
+double unique_pairs(Index n) {
+  return static_cast<double>(n) * static_cast<double>(n - 1) / 2.0;
+}
 
-const char* variant_name(Isa isa) { return stellix::detail::kernel_table(isa).name; }
+const char* variant_name(Isa isa) {
+  return stellix::detail::kernel_table(isa).name;
+}
 
 constexpr double kDt = 3600.0;
 
@@ -158,6 +162,29 @@ void matrix_kernel(benchmark::State& state, Isa isa, MatrixWork work) {
     benchmark::DoNotOptimize(a.data());
   }
   state.counters["pairs"] = unique_pairs(n);
+}
+
+// One square root and one division per pair with the widest registers of
+// an instruction set: what no exact kernel can beat.
+void sqrt_div_bound(benchmark::State& state, Isa isa) {
+  const bound::Kernel kernel = isa == Isa::kAvx512 ? bound::kAvx512
+                               : isa == Isa::kAvx2 ? bound::kAvx2
+                                                   : bound::kScalar;
+  if (!stellix::detail::isa_supported(isa) || kernel == nullptr) {
+    state.SkipWithError("not supported on this machine");
+    return;
+  }
+  constexpr std::size_t kCount = 4096;
+  alignas(64) static double in[kCount];
+  alignas(64) static double out[kCount];
+  for (std::size_t k = 0; k < kCount; ++k)
+    in[k] = 1e20 + static_cast<double>(k) * 1e17;
+  for (auto _ : state) {
+    kernel(in, out, kCount);
+    benchmark::DoNotOptimize(out);
+    benchmark::ClobberMemory();
+  }
+  state.counters["pairs"] = kCount;
 }
 
 // ---------------------------------------------------------------------------
@@ -277,7 +304,8 @@ void text(benchmark::State& state, TextWork work) {
           printBodies(bodies.data(), kTextBodies);
           break;
         case TextWork::kFprintfVector:
-          for (int k = 0; k < fields; ++k) std::printf("%.15lf ", values[k]);
+          for (int k = 0; k < fields; ++k)
+            std::printf("%.15lf ", values[k]);
           break;
         case TextWork::kPrintVector:
           printVector(values, fields);
@@ -300,6 +328,8 @@ struct Row {
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  RatioReporter() : ConsoleReporter(isatty(1) ? OO_ColorTabular : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     std::vector<Run> shown = runs;
     for (Run& run : shown) {
@@ -338,6 +368,14 @@ class RatioReporter : public benchmark::ConsoleReporter {
       std::printf("%-22s %-14s %12.4f %12.4f %10.4f  (%.1fx)\n", row.family.c_str(),
                   row.variant.c_str(), row.ns, ref->ns, row.ns / ref->ns, ref->ns / row.ns);
     }
+    std::printf("\nFused kernels against the floor of one sqrt and one division per pair:\n");
+    for (const Row& row : rows_) {
+      if (row.family.rfind("simulate", 0) != 0 || row.variant == "reference") continue;
+      const Row* floor = find("bound", row.variant);
+      if (floor == nullptr) continue;
+      std::printf("%-22s %-14s %8.4f ns, floor %8.4f ns, %.2fx the floor\n", row.family.c_str(),
+                  row.variant.c_str(), row.ns, floor->ns, row.ns / floor->ns);
+    }
     if (!memory_.empty()) std::printf("\nLargest run, %s\n", memory_.c_str());
     std::fflush(stdout);
   }
@@ -359,7 +397,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     if (row.family.rfind("text", 0) == 0) {
       return row.variant.find("Vector") != std::string::npos ? "fprintfVector" : "fprintf";
     }
-    if (row.family.rfind("memory", 0) == 0) return "";
+    if (row.family.rfind("memory", 0) == 0 || row.family.rfind("bound", 0) == 0) return "";
     return "reference";
   }
 
@@ -381,6 +419,11 @@ void register_all() {
       ->Iterations(1)
       ->Unit(benchmark::kMillisecond);
 
+  for (Isa isa : isas) {
+    benchmark::RegisterBenchmark((std::string("bound/") + variant_name(isa)).c_str(),
+                                 sqrt_div_bound, isa)
+        ->MinTime(0.2);
+  }
   for (int n : {256, 1024, 4096, 8192}) {
     auto* ref = benchmark::RegisterBenchmark("simulate/reference", simulate_reference)
                     ->Arg(n)
@@ -397,14 +440,13 @@ void register_all() {
   for (MatrixWork work : {MatrixWork::kFactors, MatrixWork::kAccelerations}) {
     const std::string family = work == MatrixWork::kFactors ? "matrix/" : "accmatrix/";
     for (int n : {1024, 4096}) {
-      auto* ref = benchmark::RegisterBenchmark((family + "reference").c_str(), matrix_reference,
-                                               work)
-                      ->Arg(n)
-                      ->Unit(benchmark::kMillisecond);
+      auto* ref =
+          benchmark::RegisterBenchmark((family + "reference").c_str(), matrix_reference, work)
+              ->Arg(n)
+              ->Unit(benchmark::kMillisecond);
       if (n >= 4096) ref->Iterations(2);
       for (Isa isa : isas) {
-        benchmark::RegisterBenchmark((family + variant_name(isa)).c_str(), matrix_kernel, isa,
-                                     work)
+        benchmark::RegisterBenchmark((family + variant_name(isa)).c_str(), matrix_kernel, isa, work)
             ->Arg(n)
             ->Unit(benchmark::kMillisecond)
             ->MinTime(0.3);
