@@ -36,7 +36,11 @@ struct Avx512 {
   }
   static void store(double* p, Reg v) { _mm512_store_pd(p, v); }
   static void store_first(double* p, Reg v, Index count) {
-    _mm512_mask_storeu_pd(p, first_lanes(count), v);
+    if (count == kWidth) {
+      _mm512_storeu_pd(p, v);
+    } else {
+      _mm512_mask_storeu_pd(p, first_lanes(count), v);
+    }
   }
   static Reg set1(double v) { return _mm512_set1_pd(v); }
   static Reg add(Reg a, Reg b) { return _mm512_add_pd(a, b); }

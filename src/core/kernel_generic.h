@@ -299,95 +299,135 @@ struct Kernels {
   }
 
   // ---------------------------------------------------------------------
-  // The whole factor matrix, for the exported functions. No workspace: the
-  // receivers' positions are gathered once per block and the sources' are
-  // read straight from the bodies.
+  // The whole factor matrix for the exported functions, with or without the
+  // accelerations. No workspace here: positions are gathered once per block
+  // of receivers and broadcast straight from the bodies for sources.
 
-  // How many row blocks share one sweep over the columns: their mirror
-  // writes then cover whole cache lines of every row they touch.
-  static constexpr Index kGroup = W >= 8 ? 4 : (W >= 4 ? 8 : 1);
+  // A group of row blocks sweeps the columns together, so that the mirror
+  // writes of each sweep cover whole cache lines of every row they touch.
+  static constexpr Index kGroup = W > 1 ? 16 : 1;
+  // How many tiles ahead the lines about to be written are requested for
+  // writing, so that their reads from memory overlap the arithmetic.
+  static constexpr Index kAhead = 2;
 
-  static void matrix_tile(const Body* bodies, Index n, Index i0, Index j0, const Reg* pos,
-                          double* matrix) {
-    const Index rows = min_index(W, n - i0);
-    const Index cols = min_index(W, n - j0);
-    alignas(64) double xs[W], ys[W], zs[W];
-    for (Index k = 0; k < W; ++k) {
-      const bool real = k < cols;
-      xs[k] = real ? bodies[j0 + k].x : 0.0;
-      ys[k] = real ? bodies[j0 + k].y : 0.0;
-      zs[k] = real ? bodies[j0 + k].z : 0.0;
+  // acc += (x_j - x_r) * (F_rj * m_j) for the `count` sources from `src` on,
+  // in ascending order; f[j] holds F_rj in the receivers' lanes.
+  static void receive_from(const Reg* f, Index count, const Body* src, const Reg* r, Reg* acc) {
+    for (Index j = 0; j < count; ++j) {
+      const Body& b = src[j];
+      const Reg w = V::mul(f[j], V::set1(b.mass));
+      acc[0] = V::add(V::mul(V::sub(V::set1(b.x), r[0]), w), acc[0]);
+      acc[1] = V::add(V::mul(V::sub(V::set1(b.y), r[1]), w), acc[1]);
+      acc[2] = V::add(V::mul(V::sub(V::set1(b.z), r[2]), w), acc[2]);
     }
-    Reg f[W];
-    tile_factors<0>(pos[0], pos[1], pos[2], xs, ys, zs, cols, f);
-    if (i0 == j0) {
-      for (Index k = 0; k < W; ++k)
-        f[k] = V::zero_lane(f[k], k);
-    }
-    // f[j] lanes i is column j0 + j of rows i0..; by symmetry it is also row
-    // j0 + j from column i0 on: the mirror half, stored contiguously.
-    for (Index j = 0; j < cols; ++j)
-      V::store_first(matrix + n * (j0 + j) + i0, f[j], rows);
-    if (i0 == j0) return;
-    V::transpose(f);
-    for (Index i = 0; i < rows; ++i)
-      V::store_first(matrix + n * (i0 + i) + j0, f[i], cols);
   }
 
-  // Every element is written exactly once and the diagonal is forced to
-  // +0.0 in its tiles, so garbage or NaN in the caller's matrix or in the
-  // positions never leaks into it.
-  static void factor_matrix(const Body* bodies, Index n, double* matrix) {
+  // Tiles (I, J), I <= J, in sweeps: each group of row blocks walks the
+  // columns J from its own first block on. Every element is written exactly
+  // once and the diagonal is forced to +0.0 in its tiles, so garbage or NaN
+  // in the caller's matrix or the positions never leaks into it.
+  //
+  // With kSums, block K of a group takes its terms in ascending source
+  // order: first from all blocks left of the group, read back from its own
+  // rows, where earlier groups mirrored them; then, when the sweep reaches
+  // column K, from the group's blocks before it (the mirror of tiles
+  // (I, K)) and from its diagonal tile; then from tiles (K, J) as the sweep
+  // goes on.
+  template <bool kSums>
+  static void sweep(const Body* bodies, Index n, double* out, double* matrix) {
     if (n <= 0) return;
     const Index blocks = (n + W - 1) / W;
     for (Index g = 0; g < blocks; g += kGroup) {
       const Index group_end = min_index(blocks, g + kGroup);
       Reg pos[kGroup][3];
+      Reg acc[kGroup][3];
       for (Index I = g; I < group_end; ++I) {
         const Index rows = min_index(W, n - I * W);
         pos[I - g][0] = gather_field(bodies + I * W, rows, &Body::x);
         pos[I - g][1] = gather_field(bodies + I * W, rows, &Body::y);
         pos[I - g][2] = gather_field(bodies + I * W, rows, &Body::z);
+        acc[I - g][0] = V::set1(0.0);
+        acc[I - g][1] = V::set1(0.0);
+        acc[I - g][2] = V::set1(0.0);
       }
       for (Index J = g; J < blocks; ++J) {
+        const Index j0 = J * W;
+        const Index cols = min_index(W, n - j0);
+        if (kSums && J < group_end) {
+          for (Index K = 0; K < g; ++K) {
+            Reg t[W];
+            STELLIX_UNROLL
+            for (Index k = 0; k < W; ++k) {
+              t[k] = k < cols ? V::loadu(matrix + n * (j0 + k) + K * W) : V::set1(0.0);
+            }
+            V::transpose(t);
+            receive_from(t, W, bodies + K * W, pos[J - g], acc[J - g]);
+          }
+        }
+        alignas(64) double xs[W], ys[W], zs[W];
+        for (Index k = 0; k < W; ++k) {
+          const bool real = k < cols;
+          xs[k] = real ? bodies[j0 + k].x : 0.0;
+          ys[k] = real ? bodies[j0 + k].y : 0.0;
+          zs[k] = real ? bodies[j0 + k].z : 0.0;
+        }
         const Index last = min_index(group_end - 1, J);
-        for (Index I = g; I <= last; ++I)
-          matrix_tile(bodies, n, I * W, J * W, pos[I - g], matrix);
+        for (Index I = g; I <= last; ++I) {
+          const Index i0 = I * W;
+          const Index rows = min_index(W, n - i0);
+#if defined(__GNUC__)
+          if (W > 1 && J + kAhead < blocks) {
+            const Index a0 = (J + kAhead) * W;
+            const Index ahead_rows = min_index(W, n - a0);
+            for (Index k = 0; k < ahead_rows && k < rows; ++k) {
+              __builtin_prefetch(matrix + n * (i0 + k) + a0, 1);
+              __builtin_prefetch(matrix + n * (a0 + k) + i0, 1);
+            }
+          }
+#endif
+          Reg f[W];
+          tile_factors<0>(pos[I - g][0], pos[I - g][1], pos[I - g][2], xs, ys, zs, cols, f);
+          if (I == J) {
+            STELLIX_UNROLL
+            for (Index k = 0; k < W; ++k)
+              f[k] = V::zero_lane(f[k], k);
+          }
+          // f[j] lanes i is column j0 + j of rows i0..; by symmetry it is
+          // also row j0 + j from column i0 on: the mirror, stored
+          // contiguously. A diagonal tile is its own mirror.
+          for (Index j = 0; j < cols; ++j)
+            V::store_first(matrix + n * (j0 + j) + i0, f[j], rows);
+          if (kSums) receive_from(f, cols, bodies + j0, pos[I - g], acc[I - g]);
+          if (I == J) continue;
+          V::transpose(f);
+          for (Index i = 0; i < rows; ++i)
+            V::store_first(matrix + n * (i0 + i) + j0, f[i], cols);
+          if (kSums && J < group_end) receive_from(f, W, bodies + i0, pos[J - g], acc[J - g]);
+        }
+      }
+      if (kSums) {
+        for (Index I = g; I < group_end; ++I) {
+          const Index i0 = I * W;
+          alignas(64) double lanes[3][W];
+          V::store(lanes[0], acc[I - g][0]);
+          V::store(lanes[1], acc[I - g][1]);
+          V::store(lanes[2], acc[I - g][2]);
+          for (Index k = 0; k < min_index(W, n - i0); ++k) {
+            out[3 * (i0 + k)] = lanes[0][k];
+            out[3 * (i0 + k) + 1] = lanes[1][k];
+            out[3 * (i0 + k) + 2] = lanes[2][k];
+          }
+        }
       }
     }
   }
 
-  // The matrix is complete before any sum starts; each block of receivers
-  // then walks the sources in ascending order, reading F_ji (= F_ij) from
-  // row j, where the factors of the block's bodies are contiguous.
+  static void factor_matrix(const Body* bodies, Index n, double* matrix) {
+    sweep<false>(bodies, n, nullptr, matrix);
+  }
+
   static void accelerations_and_matrix(const Body* bodies, Index n, double* out, double* matrix) {
-    if (n <= 0) return;
-    factor_matrix(bodies, n, matrix);
-    for (Index i0 = 0; i0 < n; i0 += W) {
-      const Index rows = min_index(W, n - i0);
-      const Reg xi = gather_field(bodies + i0, rows, &Body::x);
-      const Reg yi = gather_field(bodies + i0, rows, &Body::y);
-      const Reg zi = gather_field(bodies + i0, rows, &Body::z);
-      Reg rx = V::set1(0.0);
-      Reg ry = V::set1(0.0);
-      Reg rz = V::set1(0.0);
-      for (Index j = 0; j < n; ++j) {
-        const Body& b = bodies[j];
-        const Reg w = V::mul(V::load_first(matrix + n * j + i0, rows), V::set1(b.mass));
-        rx = V::add(V::mul(V::sub(V::set1(b.x), xi), w), rx);
-        ry = V::add(V::mul(V::sub(V::set1(b.y), yi), w), ry);
-        rz = V::add(V::mul(V::sub(V::set1(b.z), zi), w), rz);
-      }
-      alignas(64) double lx[W], ly[W], lz[W];
-      V::store(lx, rx);
-      V::store(ly, ry);
-      V::store(lz, rz);
-      for (Index k = 0; k < rows; ++k) {
-        out[3 * (i0 + k)] = lx[k];
-        out[3 * (i0 + k) + 1] = ly[k];
-        out[3 * (i0 + k) + 2] = lz[k];
-      }
-    }
+    sweep<true>(bodies, n, out, matrix);
   }
 
   static constexpr KernelTable table(Isa isa, const char* name) {
