@@ -14,6 +14,7 @@ namespace {
 
 struct Avx2 {
   using Reg = __m256d;
+  static constexpr bool kBroadcastOperand = false;
   static constexpr int kWidth = 4;
 
   // Lanes below `count` all ones, the rest zero.

@@ -23,6 +23,7 @@ namespace {
 
 struct Avx512 {
   using Reg = __m512d;
+  static constexpr bool kBroadcastOperand = true;
   static constexpr int kWidth = 8;
 
   static __mmask8 first_lanes(Index count) {

@@ -11,7 +11,9 @@
 //   Reg, kWidth, load (aligned), loadu, load_first(p, count) (lanes >= count
 //   are +0.0 and not read), store (aligned), store_first(p, v, count) (only
 //   lanes < count written, unaligned), set1, add, sub, mul, div, sqrt,
-//   zero_lane(v, k) (lane k replaced by +0.0), transpose(Reg[kWidth]).
+//   zero_lane(v, k) (lane k replaced by +0.0), transpose(Reg[kWidth]),
+//   kBroadcastOperand (whether a broadcast source can be the subtrahend of
+//   a subtraction in one instruction; only a matter of speed).
 //
 // Every sum below adds its terms one by one in ascending source order,
 // exactly as the straightforward loops do; nothing is reassociated.
@@ -137,8 +139,10 @@ struct Kernels {
   // transposed there at the end. Both tiles sit in the workspace rather than
   // in registers, which the sums and positions need.
   //
-  // The row use reuses the factor's differences x_j - x_i: their squares
-  // are those of x_i - x_j, bit for bit.
+  // The row use reuses the factor's differences; their squares do not
+  // depend on the sign. Taken as x_i - x_j, a - (x_i - x_j) * w is bit for
+  // bit (x_j - x_i) * w + a: negation is exact, and a running sum that
+  // starts at +0.0 is never -0.0, so the sign of a zero product cannot show.
   template <bool kColumn>
   static void pair_step(const Sources& row, const double* xs, const double* ys, const double* zs,
                         const double* ms, Reg& rx, Reg& ry, Reg& rz, const double* prev,
@@ -153,17 +157,26 @@ struct Kernels {
     }
     STELLIX_UNROLL
     for (Index j = 0; j < W; ++j) {
-      const Reg dx = V::sub(V::set1(xs[j]), row.x);
-      const Reg dy = V::sub(V::set1(ys[j]), row.y);
-      const Reg dz = V::sub(V::set1(zs[j]), row.z);
+      // x_i - x_j takes the source as a broadcast memory operand where the
+      // instruction set has one; the row use then subtracts its product.
+      constexpr bool kFromReceiver = V::kBroadcastOperand;
+      const Reg dx = kFromReceiver ? V::sub(row.x, V::set1(xs[j])) : V::sub(V::set1(xs[j]), row.x);
+      const Reg dy = kFromReceiver ? V::sub(row.y, V::set1(ys[j])) : V::sub(V::set1(ys[j]), row.y);
+      const Reg dz = kFromReceiver ? V::sub(row.z, V::set1(zs[j])) : V::sub(V::set1(zs[j]), row.z);
       const Reg s = V::add(V::add(V::mul(dx, dx), V::mul(dy, dy)), V::mul(dz, dz));
       const Reg q = V::div(c, V::sqrt(s));
       const Reg f = V::mul(V::mul(q, q), q);
       V::store(next + W * j, f);
       const Reg w = V::mul(f, V::set1(ms[j]));
-      rx = V::add(V::mul(dx, w), rx);
-      ry = V::add(V::mul(dy, w), ry);
-      rz = V::add(V::mul(dz, w), rz);
+      if constexpr (kFromReceiver) {
+        rx = V::sub(rx, V::mul(dx, w));
+        ry = V::sub(ry, V::mul(dy, w));
+        rz = V::sub(rz, V::mul(dz, w));
+      } else {
+        rx = V::add(V::mul(dx, w), rx);
+        ry = V::add(V::mul(dy, w), ry);
+        rz = V::add(V::mul(dz, w), rz);
+      }
       if constexpr (kColumn) {
         const Reg wc = V::mul(V::load(prev + W * j), V::set1(row.ms[j]));
         cx = V::add(V::mul(V::sub(V::set1(row.xs[j]), V::load(xp)), wc), cx);

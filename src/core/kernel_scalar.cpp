@@ -10,6 +10,7 @@ namespace {
 
 struct Scalar {
   using Reg = double;
+  static constexpr bool kBroadcastOperand = false;
   static constexpr int kWidth = 1;
   static Reg load(const double* p) { return *p; }
   static Reg loadu(const double* p) { return *p; }
