@@ -28,6 +28,7 @@ struct Avx2 {
     return _mm256_maskload_pd(p, first_lanes(count));
   }
   static void store(double* p, Reg v) { _mm256_store_pd(p, v); }
+  static void storeu(double* p, Reg v) { _mm256_storeu_pd(p, v); }
   static void store_first(double* p, Reg v, Index count) {
     if (count == kWidth) {
       _mm256_storeu_pd(p, v);

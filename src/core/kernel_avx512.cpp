@@ -36,6 +36,7 @@ struct Avx512 {
     return _mm512_maskz_loadu_pd(first_lanes(count), p);
   }
   static void store(double* p, Reg v) { _mm512_store_pd(p, v); }
+  static void storeu(double* p, Reg v) { _mm512_storeu_pd(p, v); }
   static void store_first(double* p, Reg v, Index count) {
     if (count == kWidth) {
       _mm512_storeu_pd(p, v);

@@ -10,7 +10,7 @@
 // V provides, for a register of kWidth doubles (lane k = element k):
 //   Reg, kWidth, load (aligned), loadu, load_first(p, count) (lanes >= count
 //   are +0.0 and not read), store (aligned), store_first(p, v, count) (only
-//   lanes < count written, unaligned), set1, add, sub, mul, div, sqrt,
+//   lanes < count written, unaligned), storeu, set1, add, sub, mul, div, sqrt,
 //   zero_lane(v, k) (lane k replaced by +0.0), transpose(Reg[kWidth]),
 //   kBroadcastOperand (whether a broadcast source can be the subtrahend of
 //   a subtraction in one instruction; only a matter of speed).
@@ -323,9 +323,30 @@ struct Kernels {
   // writing, so that their reads from memory overlap the arithmetic.
   static constexpr Index kAhead = 2;
 
+  static void receive_from_whole(const Reg* f, const Body* src, const Reg* r, Reg* acc) {
+    Reg ax = acc[0];
+    Reg ay = acc[1];
+    Reg az = acc[2];
+    STELLIX_UNROLL
+    for (Index j = 0; j < W; ++j) {
+      const Body& b = src[j];
+      const Reg w = V::mul(f[j], V::set1(b.mass));
+      ax = V::add(V::mul(V::sub(V::set1(b.x), r[0]), w), ax);
+      ay = V::add(V::mul(V::sub(V::set1(b.y), r[1]), w), ay);
+      az = V::add(V::mul(V::sub(V::set1(b.z), r[2]), w), az);
+    }
+    acc[0] = ax;
+    acc[1] = ay;
+    acc[2] = az;
+  }
+
   // acc += (x_j - x_r) * (F_rj * m_j) for the `count` sources from `src` on,
   // in ascending order; f[j] holds F_rj in the receivers' lanes.
   static void receive_from(const Reg* f, Index count, const Body* src, const Reg* r, Reg* acc) {
+    if (count == W) {
+      receive_from_whole(f, src, r, acc);
+      return;
+    }
     for (Index j = 0; j < count; ++j) {
       const Body& b = src[j];
       const Reg w = V::mul(f[j], V::set1(b.mass));
@@ -333,6 +354,77 @@ struct Kernels {
       acc[1] = V::add(V::mul(V::sub(V::set1(b.y), r[1]), w), acc[1]);
       acc[2] = V::add(V::mul(V::sub(V::set1(b.z), r[2]), w), acc[2]);
     }
+  }
+
+  // The factors of tile (I, J), the diagonal forced to +0.0.
+  static void sweep_factors(const Body* bodies, Index n, const Reg* pos, Index I, Index J, Reg* f) {
+    const Index j0 = J * W;
+    const Index cols = min_index(W, n - j0);
+    alignas(64) double xs[W], ys[W], zs[W];
+    for (Index k = 0; k < W; ++k) {
+      const bool real = k < cols;
+      xs[k] = real ? bodies[j0 + k].x : 0.0;
+      ys[k] = real ? bodies[j0 + k].y : 0.0;
+      zs[k] = real ? bodies[j0 + k].z : 0.0;
+    }
+    if (cols == W) {
+      tile_factors<W>(pos[0], pos[1], pos[2], xs, ys, zs, W, f);
+    } else {
+      tile_factors<0>(pos[0], pos[1], pos[2], xs, ys, zs, cols, f);
+    }
+    if (I == J) {
+      STELLIX_UNROLL
+      for (Index k = 0; k < W; ++k)
+        f[k] = V::zero_lane(f[k], k);
+    }
+  }
+
+  // Stores tile (I, J) and its mirror; with kSums, block I takes the row
+  // terms and, when it belongs to the group (column_pos not null), block J
+  // the column terms.
+  template <bool kSums>
+  static void sweep_tile(const Body* bodies, Index n, double* matrix, Index blocks, Index I,
+                         Index J, Reg* f, const Reg* row_pos, Reg* row_acc, const Reg* column_pos,
+                         Reg* column_acc) {
+    const Index i0 = I * W;
+    const Index j0 = J * W;
+    const Index rows = min_index(W, n - i0);
+    const Index cols = min_index(W, n - j0);
+#if defined(__GNUC__)
+    if (W > 1 && J + kAhead < blocks) {
+      const Index a0 = (J + kAhead) * W;
+      const Index ahead_rows = min_index(W, n - a0);
+      for (Index k = 0; k < ahead_rows && k < rows; ++k) {
+        __builtin_prefetch(matrix + n * (i0 + k) + a0, 1);
+        __builtin_prefetch(matrix + n * (a0 + k) + i0, 1);
+      }
+    }
+#else
+    (void)blocks;
+#endif
+    // f[j] lanes i is column j0 + j of rows i0..; by symmetry it is also
+    // row j0 + j from column i0 on: the mirror, stored contiguously. A
+    // diagonal tile is its own mirror.
+    if (cols == W && rows == W) {
+      STELLIX_UNROLL
+      for (Index j = 0; j < W; ++j)
+        V::storeu(matrix + n * (j0 + j) + i0, f[j]);
+    } else {
+      for (Index j = 0; j < cols; ++j)
+        V::store_first(matrix + n * (j0 + j) + i0, f[j], rows);
+    }
+    if (kSums) receive_from(f, cols, bodies + j0, row_pos, row_acc);
+    if (I == J) return;
+    V::transpose(f);
+    if (cols == W) {
+      STELLIX_UNROLL
+      for (Index i = 0; i < W; ++i)
+        V::storeu(matrix + n * (i0 + i) + j0, f[i]);
+    } else {
+      for (Index i = 0; i < rows; ++i)
+        V::store_first(matrix + n * (i0 + i) + j0, f[i], cols);
+    }
+    if (kSums && column_pos != nullptr) receive_from(f, W, bodies + i0, column_pos, column_acc);
   }
 
   // Tiles (I, J), I <= J, in sweeps: each group of row blocks walks the
@@ -363,60 +455,49 @@ struct Kernels {
         acc[I - g][1] = V::set1(0.0);
         acc[I - g][2] = V::set1(0.0);
       }
-      for (Index J = g; J < blocks; ++J) {
-        const Index j0 = J * W;
-        const Index cols = min_index(W, n - j0);
-        if (kSums && J < group_end) {
+      // The tiles of the sweep in order; the factors of the next one are
+      // computed before the current one is stored and summed, so that the
+      // divider never waits for the stores.
+      Index I = g;
+      Index J = g;
+      Reg f[W];
+      sweep_factors(bodies, n, pos[0], I, J, f);
+      while (true) {
+        const bool next_in_column = I < min_index(group_end - 1, J);
+        const Index next_i = next_in_column ? I + 1 : g;
+        const Index next_j = next_in_column ? J : J + 1;
+        const bool more = next_j < blocks;
+        Reg next[W];
+        if (more) {
+          sweep_factors(bodies, n, pos[next_i - g], next_i, next_j, next);
+        } else {
+          STELLIX_UNROLL
+          for (Index k = 0; k < W; ++k)
+            next[k] = V::set1(0.0);
+        }
+        if (kSums && I == g && J < group_end) {
+          // Block J's terms from all sources left of the group, read back
+          // from its own rows, where earlier groups mirrored them.
+          const Index cols = min_index(W, n - J * W);
           for (Index K = 0; K < g; ++K) {
             Reg t[W];
             STELLIX_UNROLL
             for (Index k = 0; k < W; ++k) {
-              t[k] = k < cols ? V::loadu(matrix + n * (j0 + k) + K * W) : V::set1(0.0);
+              t[k] = k < cols ? V::loadu(matrix + n * (J * W + k) + K * W) : V::set1(0.0);
             }
             V::transpose(t);
             receive_from(t, W, bodies + K * W, pos[J - g], acc[J - g]);
           }
         }
-        alignas(64) double xs[W], ys[W], zs[W];
-        for (Index k = 0; k < W; ++k) {
-          const bool real = k < cols;
-          xs[k] = real ? bodies[j0 + k].x : 0.0;
-          ys[k] = real ? bodies[j0 + k].y : 0.0;
-          zs[k] = real ? bodies[j0 + k].z : 0.0;
-        }
-        const Index last = min_index(group_end - 1, J);
-        for (Index I = g; I <= last; ++I) {
-          const Index i0 = I * W;
-          const Index rows = min_index(W, n - i0);
-#if defined(__GNUC__)
-          if (W > 1 && J + kAhead < blocks) {
-            const Index a0 = (J + kAhead) * W;
-            const Index ahead_rows = min_index(W, n - a0);
-            for (Index k = 0; k < ahead_rows && k < rows; ++k) {
-              __builtin_prefetch(matrix + n * (i0 + k) + a0, 1);
-              __builtin_prefetch(matrix + n * (a0 + k) + i0, 1);
-            }
-          }
-#endif
-          Reg f[W];
-          tile_factors<0>(pos[I - g][0], pos[I - g][1], pos[I - g][2], xs, ys, zs, cols, f);
-          if (I == J) {
-            STELLIX_UNROLL
-            for (Index k = 0; k < W; ++k)
-              f[k] = V::zero_lane(f[k], k);
-          }
-          // f[j] lanes i is column j0 + j of rows i0..; by symmetry it is
-          // also row j0 + j from column i0 on: the mirror, stored
-          // contiguously. A diagonal tile is its own mirror.
-          for (Index j = 0; j < cols; ++j)
-            V::store_first(matrix + n * (j0 + j) + i0, f[j], rows);
-          if (kSums) receive_from(f, cols, bodies + j0, pos[I - g], acc[I - g]);
-          if (I == J) continue;
-          V::transpose(f);
-          for (Index i = 0; i < rows; ++i)
-            V::store_first(matrix + n * (i0 + i) + j0, f[i], cols);
-          if (kSums && J < group_end) receive_from(f, W, bodies + i0, pos[J - g], acc[J - g]);
-        }
+        sweep_tile<kSums>(bodies, n, matrix, blocks, I, J, f, pos[I - g], acc[I - g],
+                          J < group_end ? pos[J - g] : nullptr,
+                          J < group_end ? acc[J - g] : nullptr);
+        if (!more) break;
+        I = next_i;
+        J = next_j;
+        STELLIX_UNROLL
+        for (Index k = 0; k < W; ++k)
+          f[k] = next[k];
       }
       if (kSums) {
         for (Index I = g; I < group_end; ++I) {

@@ -16,6 +16,7 @@ struct Scalar {
   static Reg loadu(const double* p) { return *p; }
   static Reg load_first(const double* p, Index) { return *p; }
   static void store(double* p, Reg v) { *p = v; }
+  static void storeu(double* p, Reg v) { *p = v; }
   static void store_first(double* p, Reg v, Index) { *p = v; }
   static Reg set1(double v) { return v; }
   static Reg add(Reg a, Reg b) { return a + b; }
