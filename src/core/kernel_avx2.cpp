@@ -24,9 +24,6 @@ struct Avx2 {
 
   static Reg load(const double* p) { return _mm256_load_pd(p); }
   static Reg loadu(const double* p) { return _mm256_loadu_pd(p); }
-  static Reg load_first(const double* p, Index count) {
-    return _mm256_maskload_pd(p, first_lanes(count));
-  }
   static void store(double* p, Reg v) { _mm256_store_pd(p, v); }
   static void storeu(double* p, Reg v) { _mm256_storeu_pd(p, v); }
   static void store_first(double* p, Reg v, Index count) {

@@ -32,9 +32,6 @@ struct Avx512 {
 
   static Reg load(const double* p) { return _mm512_load_pd(p); }
   static Reg loadu(const double* p) { return _mm512_loadu_pd(p); }
-  static Reg load_first(const double* p, Index count) {
-    return _mm512_maskz_loadu_pd(first_lanes(count), p);
-  }
   static void store(double* p, Reg v) { _mm512_store_pd(p, v); }
   static void storeu(double* p, Reg v) { _mm512_storeu_pd(p, v); }
   static void store_first(double* p, Reg v, Index count) {

@@ -8,12 +8,12 @@
 // calls an inline function of the standard library.
 //
 // V provides, for a register of kWidth doubles (lane k = element k):
-//   Reg, kWidth, load (aligned), loadu, load_first(p, count) (lanes >= count
-//   are +0.0 and not read), store (aligned), store_first(p, v, count) (only
-//   lanes < count written, unaligned), storeu, set1, add, sub, mul, div, sqrt,
-//   zero_lane(v, k) (lane k replaced by +0.0), transpose(Reg[kWidth]),
-//   kBroadcastOperand (whether a broadcast source can be the subtrahend of
-//   a subtraction in one instruction; only a matter of speed).
+//   Reg, kWidth, load and store (aligned), loadu and storeu (unaligned),
+//   store_first(p, v, count) (only lanes < count written, unaligned), set1,
+//   add, sub, mul, div, sqrt, zero_lane(v, k) (lane k replaced by +0.0),
+//   transpose(Reg[kWidth]) (in place), and kBroadcastOperand (whether a
+//   broadcast source can be the subtrahend of a subtraction in one
+//   instruction; only a matter of speed).
 //
 // Every sum below adds its terms one by one in ascending source order,
 // exactly as the straightforward loops do; nothing is reassociated.

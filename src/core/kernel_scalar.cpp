@@ -14,7 +14,6 @@ struct Scalar {
   static constexpr int kWidth = 1;
   static Reg load(const double* p) { return *p; }
   static Reg loadu(const double* p) { return *p; }
-  static Reg load_first(const double* p, Index) { return *p; }
   static void store(double* p, Reg v) { *p = v; }
   static void storeu(double* p, Reg v) { *p = v; }
   static void store_first(double* p, Reg v, Index) { *p = v; }
