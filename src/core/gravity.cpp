@@ -11,9 +11,7 @@ STELLIX_API void getInverseDistanceCubedMatrix(const Body* bodies, int32_t n, do
   active_kernels().factor_matrix(bodies, n, matrix);
 }
 
-STELLIX_API double invsqrt(double x) {
-  return 1.0 / std::sqrt(x);
-}
+STELLIX_API double invsqrt(double x) { return 1.0 / std::sqrt(x); }
 
 STELLIX_API void getAccelerationVectorArray(const Body* bodies, int32_t n, double* accelerations,
                                             double* matrix) {

@@ -37,8 +37,7 @@ class Scratch {
   Scratch(const ScratchAllocator& allocator, std::size_t doubles) : allocator_(allocator) {
     if (doubles == 0) return;
     if (doubles > std::numeric_limits<std::size_t>::max() / sizeof(double)) return;
-    memory_ =
-        static_cast<double*>(allocator_.allocate(doubles * sizeof(double), allocator_.context));
+    memory_ = static_cast<double*>(allocator_.allocate(doubles * sizeof(double), allocator_.context));
   }
   ~Scratch() {
     if (memory_ != nullptr) allocator_.release(memory_, allocator_.context);
@@ -126,18 +125,12 @@ class Run {
   std::FILE* run_file_ = nullptr;
 };
 
-void* system_allocate(std::size_t bytes, void*) {
-  return std::malloc(bytes);
-}
-void system_release(void* memory, void*) {
-  std::free(memory);
-}
+void* system_allocate(std::size_t bytes, void*) { return std::malloc(bytes); }
+void system_release(void* memory, void*) { std::free(memory); }
 
 }  // namespace
 
-ScratchAllocator system_allocator() {
-  return {&system_allocate, &system_release, nullptr};
-}
+ScratchAllocator system_allocator() { return {&system_allocate, &system_release, nullptr}; }
 
 void run_simulation(Body* bodies, Index n, const RunOptions& options, double* positions,
                     const KernelTable& kernels, const ScratchAllocator& allocator) {
@@ -158,8 +151,8 @@ void run_simulation(Body* bodies, Index n, const RunOptions& options, double* po
 }  // namespace stellix::detail
 
 extern "C" STELLIX_API void simulate(Body* bodies, int32_t n, double dt, int32_t steps,
-                                     int32_t interval, int32_t record, int32_t store, int32_t print,
-                                     double* positions) {
+                                     int32_t interval, int32_t record, int32_t store,
+                                     int32_t print, double* positions) {
   using namespace stellix::detail;
   const RunOptions options{dt, steps, interval, record != 0, store != 0, print != 0};
   run_simulation(bodies, n, options, positions, active_kernels(), system_allocator());
