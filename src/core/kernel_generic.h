@@ -96,11 +96,14 @@ struct Kernels {
   // Fused accelerations for the simulation run: every pair's factor is
   // computed once and serves both bodies.
 
+  // How many tiles later a tile's column use follows its row use.
+  static constexpr Index kDelay = 2;
+
   // SoA copies of positions and masses and the running sums, each padded to
-  // whole blocks, two tiles of factors, and slack to align them.
+  // whole blocks, kDelay + 1 tiles of factors, and slack to align them.
   static std::size_t workspace_doubles(Index n) {
     const Index padded = (n + W - 1) / W * W;
-    return static_cast<std::size_t>(7 * padded + 2 * W * W + W);
+    return static_cast<std::size_t>(7 * padded + (kDelay + 1) * W * W + W);
   }
 
   // Row use of tile (I, J) by block I (sums in registers), then column use
@@ -266,32 +269,40 @@ struct Kernels {
       const Index whole_end = n / W * W;
       Index j0 = i0 + W;
       if (j0 + W <= whole_end) {
-        double* prev = tiles;
-        double* next = tiles + W * W;
+        // Tile t's factors live in slot t mod (kDelay + 1); its column use
+        // comes kDelay steps later, so that it does not wait for the
+        // divisions of the tile just before.
         const Sources row{xi, yi, zi, x + i0, y + i0, z + i0, m + i0};
-        pair_step<false>(row, x + j0, y + j0, z + j0, m + j0, rx, ry, rz, prev, next, nullptr,
-                         nullptr, nullptr, nullptr, nullptr, nullptr);
-        for (j0 += W; j0 + W <= whole_end; j0 += W) {
-          double* const t = prev;
-          prev = next;
-          next = t;
-          const Index p0 = j0 - W;
-          pair_step<true>(row, x + j0, y + j0, z + j0, m + j0, rx, ry, rz, prev, next, x + p0,
-                          y + p0, z + p0, ax + p0, ay + p0, az + p0);
+        Index t = 0;
+        for (; j0 + W <= whole_end; j0 += W, ++t) {
+          double* next = tiles + W * W * (t % (kDelay + 1));
+          if (t < kDelay) {
+            pair_step<false>(row, x + j0, y + j0, z + j0, m + j0, rx, ry, rz, nullptr, next,
+                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+          } else {
+            const double* prev = tiles + W * W * ((t - kDelay) % (kDelay + 1));
+            const Index p0 = j0 - kDelay * W;
+            pair_step<true>(row, x + j0, y + j0, z + j0, m + j0, rx, ry, rz, prev, next, x + p0,
+                            y + p0, z + p0, ax + p0, ay + p0, az + p0);
+          }
         }
-        const Index p0 = j0 - W;
-        Reg cx = V::load(ax + p0);
-        Reg cy = V::load(ay + p0);
-        Reg cz = V::load(az + p0);
-        Reg last[W];
-        STELLIX_UNROLL
-        for (Index k = 0; k < W; ++k)
-          last[k] = V::load(next + W * k);
-        receive<W>(last, W, x + i0, y + i0, z + i0, m + i0, V::load(x + p0), V::load(y + p0),
-                   V::load(z + p0), cx, cy, cz);
-        V::store(ax + p0, cx);
-        V::store(ay + p0, cy);
-        V::store(az + p0, cz);
+        // The column uses still owed, oldest first.
+        for (Index u = t > kDelay ? t - kDelay : 0; u < t; ++u) {
+          const double* prev = tiles + W * W * (u % (kDelay + 1));
+          const Index p0 = i0 + W + u * W;
+          Reg cx = V::load(ax + p0);
+          Reg cy = V::load(ay + p0);
+          Reg cz = V::load(az + p0);
+          Reg last[W];
+          STELLIX_UNROLL
+          for (Index k = 0; k < W; ++k)
+            last[k] = V::load(prev + W * k);
+          receive<W>(last, W, x + i0, y + i0, z + i0, m + i0, V::load(x + p0), V::load(y + p0),
+                     V::load(z + p0), cx, cy, cz);
+          V::store(ax + p0, cx);
+          V::store(ay + p0, cy);
+          V::store(az + p0, cz);
+        }
       }
       // The short last block, if any, and not already the diagonal.
       if (j0 < n) {
