@@ -3,11 +3,17 @@
 // every kernel with the straightforward reference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "core/kernels.h"
+#include "core/simulation.h"
 #include "reference.h"
 #include "support.h"
 
@@ -197,7 +203,8 @@ class EveryKernel : public ::testing::TestWithParam<Isa> {
 
 TEST_P(EveryKernel, MatchesTheReferenceBitForBit) {
   const auto& k = kernel_table(GetParam());
-  for (int n : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33, 64, 100, 129}) {
+  for (int n :
+       {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 31, 33, 63, 64, 65, 100, 129, 255, 257, 300}) {
     for (std::uint64_t seed : {1ull, 2ull}) {
       for (bool hostile : {false, true}) {
         SCOPED_TRACE(::testing::Message()
@@ -225,9 +232,159 @@ TEST_P(EveryKernel, MatchesTheReferenceBitForBit) {
   }
 }
 
+// Bodies whose differences, squares and masses are subnormal or underflow to
+// zero, mixed with ordinary ones: vector units must neither flush them nor
+// round them differently.
+std::vector<Body> subnormal_system(int n, std::uint64_t seed) {
+  testing_support::Rng rng(seed);
+  std::vector<Body> bodies(static_cast<std::size_t>(n));
+  const double tiny = std::numeric_limits<double>::denorm_min();
+  for (int i = 0; i < n; ++i) {
+    Body& b = bodies[i];
+    switch (rng.next() % 4) {
+      case 0:  // coordinates a few subnormal steps apart
+        b = at(tiny * static_cast<double>(rng.next() % 64), -tiny * static_cast<double>(i % 7), 0.0,
+               tiny * static_cast<double>(1 + rng.next() % 5));
+        break;
+      case 1:  // squares of the differences underflow, the differences do not
+        b = at(1e-160 * rng.uniform(-1, 1), 1e-170 * rng.uniform(-1, 1), 0.0,
+               rng.uniform(1e-310, 1e-308));
+        break;
+      case 2:  // near the top of the range: squares overflow
+        b = at(1e154 * rng.uniform(-1, 1), 0.0, 1e150, 2.0);
+        break;
+      default:
+        b = at(rng.uniform(-1, 1), rng.uniform(-1, 1), rng.uniform(-1, 1), rng.uniform(0, 1));
+    }
+  }
+  return bodies;
+}
+
+// Every array at an address that is a multiple of 8 bytes but of no larger
+// power of two: the kernels must not assume any alignment of the caller's
+// arrays, and must align their own workspace themselves.
+template <class T>
+T* misaligned(std::vector<double>& storage) {
+  auto* p = storage.data();
+  while (reinterpret_cast<std::uintptr_t>(p) % 16 != 8)
+    ++p;
+  return reinterpret_cast<T*>(p);
+}
+
+TEST_P(EveryKernel, SubnormalAndExtremeValuesMatchTheReference) {
+  const auto& k = kernel_table(GetParam());
+  for (int n : {2, 9, 37, 130}) {
+    SCOPED_TRACE(::testing::Message() << "n=" << n);
+    const std::vector<Body> b = subnormal_system(n, 77 + n);
+    const std::size_t nn = static_cast<std::size_t>(n) * n;
+    std::vector<double> want_m(nn), want_a(3 * n);
+    reference::accelerations(b.data(), n, want_a.data(), want_m.data());
+    std::vector<double> m = garbage(nn), a = garbage(3 * n);
+    k.accelerations_and_matrix(b.data(), n, a.data(), m.data());
+    EXPECT_TRUE(SameBits(want_m.data(), m.data(), nn));
+    EXPECT_TRUE(SameBits(want_a.data(), a.data(), 3 * n));
+    std::vector<double> workspace(k.workspace_doubles(n));
+    a = garbage(3 * n);
+    k.accelerations(b.data(), n, a.data(), workspace.data());
+    EXPECT_TRUE(SameBits(want_a.data(), a.data(), 3 * n));
+  }
+}
+
+TEST_P(EveryKernel, UnalignedArraysAndExactWorkspace) {
+  const auto& k = kernel_table(GetParam());
+  for (int n : {1, 7, 17, 70}) {
+    SCOPED_TRACE(::testing::Message() << "n=" << n);
+    const std::vector<Body> b = hostile_system(n, 9);
+    const std::size_t nn = static_cast<std::size_t>(n) * n;
+    std::vector<double> want_m(nn), want_a(3 * n);
+    reference::accelerations(b.data(), n, want_a.data(), want_m.data());
+
+    std::vector<double> body_store(7 * n + 2), m_store(nn + 2), a_store(3 * n + 2);
+    Body* bodies = misaligned<Body>(body_store);
+    std::memcpy(bodies, b.data(), b.size() * sizeof(Body));
+    double* m = misaligned<double>(m_store);
+    double* a = misaligned<double>(a_store);
+    k.accelerations_and_matrix(bodies, n, a, m);
+    EXPECT_TRUE(SameBits(want_m.data(), m, nn));
+    EXPECT_TRUE(SameBits(want_a.data(), a, 3 * n));
+
+    // The workspace exactly as large as asked for, at an odd address, and
+    // followed by guards that must survive.
+    const std::size_t ws = k.workspace_doubles(n);
+    std::vector<double> ws_store(ws + 2 + 8, 1234.5);
+    double* workspace = misaligned<double>(ws_store);
+    const std::size_t guard = static_cast<std::size_t>(workspace - ws_store.data()) + ws;
+    std::fill(a, a + 3 * n, -1.0);
+    k.accelerations(bodies, n, a, workspace);
+    EXPECT_TRUE(SameBits(want_a.data(), a, 3 * n));
+    for (std::size_t g = guard; g < ws_store.size(); ++g)
+      EXPECT_EQ(ws_store[g], 1234.5) << g;
+  }
+}
+
+TEST_P(EveryKernel, ResultsDoNotDependOnWhatTheWorkspaceHeld) {
+  const auto& k = kernel_table(GetParam());
+  const int n = 41;
+  const std::vector<Body> b = random_system(n, 13);
+  std::vector<double> first(3 * n), second(3 * n);
+  std::vector<double> workspace = garbage(k.workspace_doubles(n));
+  k.accelerations(b.data(), n, first.data(), workspace.data());
+  // Left over from a larger system, as in a run whose workspace is reused.
+  const std::vector<Body> other = hostile_system(n, 14);
+  k.accelerations(other.data(), n, second.data(), workspace.data());
+  k.accelerations(b.data(), n, second.data(), workspace.data());
+  EXPECT_TRUE(SameBits(first.data(), second.data(), 3 * n));
+}
+
+// The whole run with each kernel table: positions of every snapshot and the
+// final bodies equal the straightforward run's.
+TEST_P(EveryKernel, SimulationRunMatchesTheReference) {
+  const auto& k = kernel_table(GetParam());
+  for (int n : {1, 2, 9, 33}) {
+    for (bool hostile : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << "n=" << n << " hostile=" << hostile);
+      const std::vector<Body> initial = hostile ? hostile_system(n, 21) : random_system(n, 21);
+      const int steps = 7, interval = 3;
+      const reference::RunResult want = reference::simulate(initial, 3600.0, steps, interval);
+      std::vector<Body> bodies = initial;
+      std::vector<double> positions(want.positions.size());
+      const stellix::detail::RunOptions options{3600.0, steps, interval, false, true, false};
+      stellix::detail::run_simulation(bodies.data(), n, options, positions.data(), k,
+                                      stellix::detail::system_allocator());
+      EXPECT_TRUE(testing_support::SameBodies(want.bodies, bodies));
+      EXPECT_TRUE(SameBits(want.positions.data(), positions.data(), positions.size()));
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Isa, EveryKernel,
                          ::testing::Values(Isa::kScalar, Isa::kAvx2, Isa::kAvx512),
                          [](const auto& info) { return isa_name(info.param); });
+
+// Names the variants this machine ran (and skipped) in the test log and in
+// the XML report, and checks that the exported functions use the best one.
+TEST(KernelSelection, ActiveKernelsAreTheBestSupported) {
+  std::string ran, skipped;
+  Isa best = Isa::kScalar;
+  for (Isa isa : {Isa::kScalar, Isa::kAvx2, Isa::kAvx512}) {
+    const auto& table = kernel_table(isa);
+    if (isa_supported(isa)) {
+      EXPECT_EQ(table.isa, isa);
+      EXPECT_EQ(isa_name(isa), table.name);
+      ran += (ran.empty() ? "" : " ") + isa_name(isa);
+      best = isa;
+    } else {
+      skipped += (skipped.empty() ? "" : " ") + isa_name(isa);
+    }
+  }
+  EXPECT_TRUE(isa_supported(Isa::kScalar));
+  EXPECT_EQ(stellix::detail::active_kernels().isa, best);
+  EXPECT_EQ(&stellix::detail::active_kernels(), &kernel_table(best));
+  RecordProperty("kernels_run", ran);
+  RecordProperty("kernels_skipped", skipped.empty() ? "none" : skipped);
+  std::printf("kernel variants run here: %s; skipped: %s\n", ran.c_str(),
+              skipped.empty() ? "none" : skipped.c_str());
+}
 
 TEST(EveryKernel, ExportedFunctionsMatchTheReference) {
   for (int n : {2, 13, 200}) {

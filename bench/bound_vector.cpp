@@ -1,0 +1,49 @@
+// Compiled twice, with AVX2 and with AVX-512F enabled (STELLIX_BOUND_AVX512).
+#include "bound.h"
+
+#if defined(STELLIX_X86_KERNELS)
+// GCC 12 warns inside its own header about the deliberately undefined
+// registers that some intrinsics start from.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+#pragma GCC diagnostic pop
+#else
+#include <immintrin.h>
+#endif
+
+namespace bound {
+namespace {
+
+#if defined(STELLIX_BOUND_AVX512)
+void run(const double* in, double* out, std::size_t count) {
+  const __m512d c = _mm512_set1_pd(40554.77018);
+  for (std::size_t k = 0; k < count; k += 8) {
+    _mm512_store_pd(out + k, _mm512_div_pd(c, _mm512_sqrt_pd(_mm512_load_pd(in + k))));
+  }
+}
+#else
+void run(const double* in, double* out, std::size_t count) {
+  const __m256d c = _mm256_set1_pd(40554.77018);
+  for (std::size_t k = 0; k < count; k += 4) {
+    _mm256_store_pd(out + k, _mm256_div_pd(c, _mm256_sqrt_pd(_mm256_load_pd(in + k))));
+  }
+}
+#endif
+
+}  // namespace
+
+#if defined(STELLIX_BOUND_AVX512)
+const Kernel kAvx512 = &run;
+#else
+const Kernel kAvx2 = &run;
+#endif
+
+}  // namespace bound
+#else
+namespace bound {
+const Kernel kAvx2 = nullptr;
+const Kernel kAvx512 = nullptr;
+}  // namespace bound
+#endif

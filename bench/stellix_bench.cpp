@@ -1,0 +1,479 @@
+// Speed and memory of the library against the straightforward code, measured
+// in one run so that every figure comes with its ratio:
+//   simulate/<variant>/<n>  one run, all channels off, steps = 1 (two
+//                           acceleration evaluations); ns per unique pair
+//                           n(n-1)/2 and evaluation
+//   matrix/<variant>/<n>    the factor matrix alone (factor_matrix)
+//   accmatrix/<variant>/<n> accelerations and the whole matrix
+//                           (getAccelerationVectorArray)
+//   memory/46340            scratch of a run at the largest n, steps = 1,
+//                           through a counting allocator and as max RSS growth
+//   text/<writer>           ns per field of snapshot and diagnostic text
+//                           against a loop of fprintf
+// A table of ratios to the reference follows the usual output.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bound.h"
+#include "core/kernels.h"
+#include "core/simulation.h"
+#include "reference.h"
+
+namespace {
+
+using stellix::detail::Index;
+using stellix::detail::Isa;
+using stellix::detail::KernelTable;
+
+// splitmix64, as in the tests: a bound-looking system in the library's units.
+std::vector<Body> make_system(int n, std::uint64_t seed) {
+  std::uint64_t state = seed;
+  auto uniform = [&state](double lo, double hi) {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return lo + (hi - lo) * (static_cast<double>(z >> 11) * 0x1.0p-53);
+  };
+  std::vector<Body> bodies(static_cast<std::size_t>(n));
+  for (Body& b : bodies) {
+    b = Body{uniform(-2e11, 2e11), uniform(-2e11, 2e11), uniform(-1e10, 1e10), uniform(-3e4, 3e4),
+             uniform(-3e4, 3e4),   uniform(-1e3, 1e3),   uniform(1e-3, 2e3)};
+  }
+  return bodies;
+}
+
+double unique_pairs(Index n) {
+  return static_cast<double>(n) * static_cast<double>(n - 1) / 2.0;
+}
+
+const char* variant_name(Isa isa) {
+  return stellix::detail::kernel_table(isa).name;
+}
+
+constexpr double kDt = 3600.0;
+
+// ---------------------------------------------------------------------------
+// Forces
+
+// The straightforward run: n*n matrix scratch, the reference's acceleration
+// loops, the same updates; no channel.
+void reference_run(std::vector<Body>& bodies, int steps) {
+  const int n = static_cast<int>(bodies.size());
+  Body* b = bodies.data();
+  std::vector<double> A(3 * n), B(3 * n), M(static_cast<std::size_t>(n) * n);
+  auto step = [&] {
+    for (int i = 0; i < n; ++i) {
+      b[i].x = (((A[3 * i] * kDt) * kDt) / 2.0 + b[i].vx * kDt) + b[i].x;
+      b[i].y = (((A[3 * i + 1] * kDt) * kDt) / 2.0 + b[i].vy * kDt) + b[i].y;
+      b[i].z = (((A[3 * i + 2] * kDt) * kDt) / 2.0 + b[i].vz * kDt) + b[i].z;
+    }
+    reference::accelerations(b, n, B.data(), M.data());
+    for (int i = 0; i < n; ++i) {
+      b[i].vx = ((A[3 * i] + B[3 * i]) * kDt) / 2.0 + b[i].vx;
+      b[i].vy = ((A[3 * i + 1] + B[3 * i + 1]) * kDt) / 2.0 + b[i].vy;
+      b[i].vz = ((A[3 * i + 2] + B[3 * i + 2]) * kDt) / 2.0 + b[i].vz;
+    }
+  };
+  reference::accelerations(b, n, A.data(), M.data());
+  step();
+  for (int i = 1; i < steps; ++i) {
+    std::swap(A, B);
+    step();
+  }
+}
+
+stellix::detail::RunOptions quiet_run(int steps) {
+  return stellix::detail::RunOptions{kDt, steps, 1, false, false, false};
+}
+
+void simulate_reference(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const std::vector<Body> initial = make_system(n, 1);
+  for (auto _ : state) {
+    std::vector<Body> bodies = initial;
+    reference_run(bodies, 1);
+    benchmark::DoNotOptimize(bodies.data());
+  }
+  state.counters["pairs"] = 2 * unique_pairs(n);
+}
+
+void simulate_kernel(benchmark::State& state, Isa isa) {
+  if (!stellix::detail::isa_supported(isa)) {
+    state.SkipWithError("not supported on this machine");
+    return;
+  }
+  const int n = static_cast<int>(state.range(0));
+  const std::vector<Body> initial = make_system(n, 1);
+  const KernelTable& kernels = stellix::detail::kernel_table(isa);
+  for (auto _ : state) {
+    std::vector<Body> bodies = initial;
+    stellix::detail::run_simulation(bodies.data(), n, quiet_run(1), nullptr, kernels,
+                                    stellix::detail::system_allocator());
+    benchmark::DoNotOptimize(bodies.data());
+  }
+  state.counters["pairs"] = 2 * unique_pairs(n);
+}
+
+enum class MatrixWork { kFactors, kAccelerations };
+
+void matrix_reference(benchmark::State& state, MatrixWork work) {
+  const int n = static_cast<int>(state.range(0));
+  const std::vector<Body> bodies = make_system(n, 2);
+  std::vector<double> m(static_cast<std::size_t>(n) * n), a(3 * n);
+  for (auto _ : state) {
+    if (work == MatrixWork::kFactors) {
+      reference::factor_matrix(bodies.data(), n, m.data());
+    } else {
+      reference::accelerations(bodies.data(), n, a.data(), m.data());
+    }
+    benchmark::DoNotOptimize(m.data());
+    benchmark::DoNotOptimize(a.data());
+  }
+  state.counters["pairs"] = unique_pairs(n);
+}
+
+void matrix_kernel(benchmark::State& state, Isa isa, MatrixWork work) {
+  if (!stellix::detail::isa_supported(isa)) {
+    state.SkipWithError("not supported on this machine");
+    return;
+  }
+  const int n = static_cast<int>(state.range(0));
+  const std::vector<Body> bodies = make_system(n, 2);
+  const KernelTable& kernels = stellix::detail::kernel_table(isa);
+  std::vector<double> m(static_cast<std::size_t>(n) * n), a(3 * n);
+  for (auto _ : state) {
+    if (work == MatrixWork::kFactors) {
+      kernels.factor_matrix(bodies.data(), n, m.data());
+    } else {
+      kernels.accelerations_and_matrix(bodies.data(), n, a.data(), m.data());
+    }
+    benchmark::DoNotOptimize(m.data());
+    benchmark::DoNotOptimize(a.data());
+  }
+  state.counters["pairs"] = unique_pairs(n);
+}
+
+// One square root and one division per pair with the widest registers of
+// an instruction set: what no exact kernel can beat.
+void sqrt_div_bound(benchmark::State& state, Isa isa) {
+  const bound::Kernel kernel = isa == Isa::kAvx512 ? bound::kAvx512
+                               : isa == Isa::kAvx2 ? bound::kAvx2
+                                                   : bound::kScalar;
+  if (!stellix::detail::isa_supported(isa) || kernel == nullptr) {
+    state.SkipWithError("not supported on this machine");
+    return;
+  }
+  constexpr std::size_t kCount = 4096;
+  alignas(64) static double in[kCount];
+  alignas(64) static double out[kCount];
+  for (std::size_t k = 0; k < kCount; ++k)
+    in[k] = 1e20 + static_cast<double>(k) * 1e17;
+  for (auto _ : state) {
+    kernel(in, out, kCount);
+    benchmark::DoNotOptimize(out);
+    benchmark::ClobberMemory();
+  }
+  state.counters["pairs"] = kCount;
+}
+
+// ---------------------------------------------------------------------------
+// Memory of the largest run
+
+struct Counting {
+  std::size_t current = 0;
+  std::size_t peak = 0;
+};
+
+constexpr std::size_t kHeader = 64;  // keeps the caller's alignment
+
+void* counting_allocate(std::size_t bytes, void* context) {
+  auto* c = static_cast<Counting*>(context);
+  auto* raw = static_cast<unsigned char*>(std::malloc(bytes + kHeader));
+  if (raw == nullptr) return nullptr;
+  std::memcpy(raw, &bytes, sizeof bytes);
+  c->current += bytes;
+  if (c->current > c->peak) c->peak = c->current;
+  return raw + kHeader;
+}
+
+void counting_release(void* memory, void* context) {
+  auto* c = static_cast<Counting*>(context);
+  unsigned char* raw = static_cast<unsigned char*>(memory) - kHeader;
+  std::size_t bytes;
+  std::memcpy(&bytes, raw, sizeof bytes);
+  c->current -= bytes;
+  std::free(raw);
+}
+
+long max_rss_kib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// Registered first, before any benchmark has raised the process's peak, so
+// that the growth of the maximum resident set belongs to this run alone.
+void memory_largest_run(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  std::vector<Body> bodies = make_system(n, 3);
+  Counting counting;
+  const stellix::detail::ScratchAllocator allocator{&counting_allocate, &counting_release,
+                                                    &counting};
+  const long rss_before = max_rss_kib();
+  for (auto _ : state) {
+    stellix::detail::run_simulation(bodies.data(), n, quiet_run(1), nullptr,
+                                    stellix::detail::active_kernels(), allocator);
+    benchmark::DoNotOptimize(bodies.data());
+  }
+  state.counters["scratch_MiB"] = static_cast<double>(counting.peak) / (1 << 20);
+  state.counters["max_rss_growth_MiB"] = static_cast<double>(max_rss_kib() - rss_before) / 1024;
+  state.counters["pairs"] = 2 * unique_pairs(n);
+  state.SetLabel(stellix::detail::active_kernels().name);
+}
+
+// ---------------------------------------------------------------------------
+// Text
+
+// Sends standard output to /dev/null while a benchmark runs, at the
+// descriptor level, since the library writes through C stdio.
+class QuietStdout {
+ public:
+  QuietStdout() {
+    std::fflush(stdout);
+    saved_ = dup(1);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    close(null);
+  }
+  ~QuietStdout() {
+    std::fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+  }
+  QuietStdout(const QuietStdout&) = delete;
+  QuietStdout& operator=(const QuietStdout&) = delete;
+
+ private:
+  int saved_;
+};
+
+constexpr int kTextBodies = 2000;
+
+void fprintf_snapshot(std::FILE* f, const Body* bodies, int n) {
+  for (int i = 0; i < n; ++i) {
+    const Body& b = bodies[i];
+    std::fprintf(f, "%lf ", b.x);
+    std::fprintf(f, "%lf ", b.y);
+    std::fprintf(f, "%lf ", b.z);
+    std::fprintf(f, "%lf ", b.vx);
+    std::fprintf(f, "%lf ", b.vy);
+    std::fprintf(f, "%lf ", b.vz);
+    std::fprintf(f, "%lf\n", b.mass);
+  }
+}
+
+enum class TextWork { kFprintfSnapshot, kRecordBodies, kPrintBodies, kFprintfVector, kPrintVector };
+
+void text(benchmark::State& state, TextWork work) {
+  const std::vector<Body> bodies = make_system(kTextBodies, 4);
+  const auto* values = reinterpret_cast<const double*>(bodies.data());
+  const int fields = 7 * kTextBodies;
+  std::FILE* null = std::fopen("/dev/null", "w");
+  {
+    QuietStdout quiet;
+    for (auto _ : state) {
+      switch (work) {
+        case TextWork::kFprintfSnapshot:
+          fprintf_snapshot(null, bodies.data(), kTextBodies);
+          break;
+        case TextWork::kRecordBodies:
+          recordBodies(null, bodies.data(), kTextBodies);
+          break;
+        case TextWork::kPrintBodies:
+          printBodies(bodies.data(), kTextBodies);
+          break;
+        case TextWork::kFprintfVector:
+          for (int k = 0; k < fields; ++k)
+            std::printf("%.15lf ", values[k]);
+          break;
+        case TextWork::kPrintVector:
+          printVector(values, fields);
+          break;
+      }
+    }
+  }
+  std::fclose(null);
+  state.counters["fields"] = fields;
+}
+
+// ---------------------------------------------------------------------------
+// Reporting: ns per pair (or per field) as a counter, then the ratio table.
+
+struct Row {
+  std::string family;  // what was measured, e.g. "simulate/4096"
+  std::string variant;
+  double ns = 0;  // per unique pair and evaluation, or per field
+};
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  RatioReporter() : ConsoleReporter(isatty(1) ? OO_ColorTabular : OO_Tabular) {}
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    std::vector<Run> shown = runs;
+    for (Run& run : shown) {
+      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+      std::string name = run.run_name.function_name;  // family/variant[/n]
+      if (!run.run_name.args.empty()) name += "/" + run.run_name.args;
+      if (auto it = run.counters.find("scratch_MiB"); it != run.counters.end()) {
+        memory_ = name + ": scratch " + std::to_string(it->second.value) +
+                  " MiB (counting allocator), max RSS growth " +
+                  std::to_string(run.counters["max_rss_growth_MiB"].value) + " MiB, kernels " +
+                  run.report_label;
+      }
+      for (const char* unit : {"pairs", "fields"}) {
+        auto it = run.counters.find(unit);
+        if (it == run.counters.end()) continue;
+        const double per_iteration = run.cpu_accumulated_time / static_cast<double>(run.iterations);
+        const double ns = per_iteration * 1e9 / it->second.value;
+        run.counters.erase(it);
+        run.counters[std::string("ns_per_") + (unit[0] == 'p' ? "pair" : "field")] = ns;
+        record(name, ns);
+      }
+    }
+    ConsoleReporter::ReportRuns(shown);
+  }
+
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    std::printf("\nRatios (variant time / reference time; below 1 is faster):\n");
+    std::printf("%-22s %-14s %12s %12s %10s\n", "measure", "variant", "ns", "reference ns",
+                "ratio");
+    for (const Row& row : rows_) {
+      const std::string base = baseline_of(row);
+      if (base.empty() || base == row.variant) continue;
+      auto ref = find(row.family, base);
+      if (ref == nullptr) continue;
+      std::printf("%-22s %-14s %12.4f %12.4f %10.4f  (%.1fx)\n", row.family.c_str(),
+                  row.variant.c_str(), row.ns, ref->ns, row.ns / ref->ns, ref->ns / row.ns);
+    }
+    std::printf("\nFused kernels against the floor of one sqrt and one division per pair:\n");
+    for (const Row& row : rows_) {
+      if (row.family.rfind("simulate", 0) != 0 || row.variant == "reference") continue;
+      const Row* floor = find("bound", row.variant);
+      if (floor == nullptr) continue;
+      std::printf("%-22s %-14s %8.4f ns, floor %8.4f ns, %.2fx the floor\n", row.family.c_str(),
+                  row.variant.c_str(), row.ns, floor->ns, row.ns / floor->ns);
+    }
+    if (!memory_.empty()) std::printf("\nLargest run, %s\n", memory_.c_str());
+    std::fflush(stdout);
+  }
+
+ private:
+  // name = "family/variant/args": the family keeps the args, so that
+  // "simulate/avx512/4096" compares with "simulate/reference/4096".
+  void record(const std::string& name, double ns) {
+    const auto first = name.find('/');
+    const auto second = name.find('/', first + 1);
+    Row row;
+    row.variant = name.substr(first + 1, second - first - 1);
+    row.family = name.substr(0, first) + (second == std::string::npos ? "" : name.substr(second));
+    row.ns = ns;
+    rows_.push_back(row);
+  }
+
+  static std::string baseline_of(const Row& row) {
+    if (row.family.rfind("text", 0) == 0) {
+      return row.variant.find("Vector") != std::string::npos ? "fprintfVector" : "fprintf";
+    }
+    if (row.family.rfind("memory", 0) == 0 || row.family.rfind("bound", 0) == 0) return "";
+    return "reference";
+  }
+
+  const Row* find(const std::string& family, const std::string& variant) const {
+    for (const Row& r : rows_) {
+      if (r.family == family && r.variant == variant) return &r;
+    }
+    return nullptr;
+  }
+
+  std::vector<Row> rows_;
+  std::string memory_;
+};
+
+void register_all() {
+  const Isa isas[] = {Isa::kScalar, Isa::kAvx2, Isa::kAvx512};
+  benchmark::RegisterBenchmark("memory/active", memory_largest_run)
+      ->Arg(46340)
+      ->Iterations(1)
+      ->Unit(benchmark::kMillisecond);
+
+  for (Isa isa : isas) {
+    benchmark::RegisterBenchmark((std::string("bound/") + variant_name(isa)).c_str(),
+                                 sqrt_div_bound, isa)
+        ->MinTime(0.2);
+  }
+  for (int n : {256, 1024, 4096, 8192}) {
+    auto* ref = benchmark::RegisterBenchmark("simulate/reference", simulate_reference)
+                    ->Arg(n)
+                    ->Unit(benchmark::kMillisecond);
+    if (n >= 4096) ref->Iterations(n >= 8192 ? 1 : 2);
+    for (Isa isa : isas) {
+      benchmark::RegisterBenchmark((std::string("simulate/") + variant_name(isa)).c_str(),
+                                   simulate_kernel, isa)
+          ->Arg(n)
+          ->Unit(benchmark::kMillisecond)
+          ->MinTime(0.3);
+    }
+  }
+  for (MatrixWork work : {MatrixWork::kFactors, MatrixWork::kAccelerations}) {
+    const std::string family = work == MatrixWork::kFactors ? "matrix/" : "accmatrix/";
+    for (int n : {1024, 4096}) {
+      auto* ref =
+          benchmark::RegisterBenchmark((family + "reference").c_str(), matrix_reference, work)
+              ->Arg(n)
+              ->Unit(benchmark::kMillisecond);
+      if (n >= 4096) ref->Iterations(2);
+      for (Isa isa : isas) {
+        benchmark::RegisterBenchmark((family + variant_name(isa)).c_str(), matrix_kernel, isa, work)
+            ->Arg(n)
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(0.3);
+      }
+    }
+  }
+  const struct {
+    const char* name;
+    TextWork work;
+  } writers[] = {{"text/fprintf", TextWork::kFprintfSnapshot},
+                 {"text/recordBodies", TextWork::kRecordBodies},
+                 {"text/printBodies", TextWork::kPrintBodies},
+                 {"text/fprintfVector", TextWork::kFprintfVector},
+                 {"text/printVector", TextWork::kPrintVector}};
+  for (const auto& w : writers) {
+    benchmark::RegisterBenchmark(w.name, text, w.work)->Unit(benchmark::kMicrosecond)->MinTime(0.3);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  register_all();
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,546 @@
+// The force kernels, written once over a vector-traits type V and included by
+// each instruction set's translation unit (scalar, AVX2, AVX-512), so that the
+// order of operations, the tails and the padding cannot drift apart between
+// them. Each includer defines the traits and instantiates Kernels<V> inside an
+// anonymous namespace: the code then has internal linkage in every unit, and
+// no vector-compiled copy of an inline function can be picked by the linker
+// for code that runs on a baseline CPU. For the same reason nothing here
+// calls an inline function of the standard library.
+//
+// V provides, for a register of kWidth doubles (lane k = element k):
+//   Reg, kWidth, load and store (aligned), loadu and storeu (unaligned),
+//   store_first(p, v, count) (only lanes < count written, unaligned), set1,
+//   add, sub, mul, div, sqrt, zero_lane(v, k) (lane k replaced by +0.0),
+//   transpose(Reg[kWidth]) (in place), and kBroadcastOperand (whether a
+//   broadcast source can be the subtrahend of a subtraction in one
+//   instruction; only a matter of speed).
+//
+// Every sum below adds its terms one by one in ascending source order,
+// exactly as the straightforward loops do; nothing is reassociated.
+#ifndef STELLIX_SRC_CORE_KERNEL_GENERIC_H
+#define STELLIX_SRC_CORE_KERNEL_GENERIC_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kernels.h"
+
+// The loops over the lanes of a tile must be unrolled so that the tile lives
+// in registers.
+#if defined(__GNUC__)
+#define STELLIX_UNROLL _Pragma("GCC unroll 16")
+#else
+#define STELLIX_UNROLL
+#endif
+
+namespace stellix::detail {
+
+template <class V>
+struct Kernels {
+  using Reg = typename V::Reg;
+  static constexpr Index W = V::kWidth;
+
+  static Index min_index(Index a, Index b) { return a < b ? a : b; }
+
+  // Body fields of `count` consecutive bodies starting at `first` (lanes
+  // beyond count are +0.0). Used once per block, so a plain copy will do.
+  static Reg gather_field(const Body* first, Index count, double Body::*field) {
+    alignas(64) double lanes[W];
+    for (Index k = 0; k < W; ++k)
+      lanes[k] = k < count ? first[k].*field : 0.0;
+    return V::load(lanes);
+  }
+
+  // Factor vectors f[j] (lane i) = F(i0 + i, j0 + j) for one W-by-W tile:
+  // s = (dx*dx + dy*dy) + dz*dz, q = c/sqrt(s), F = (q*q)*q. The sign of the
+  // differences does not matter: (x_i - x_j)^2 and (x_j - x_i)^2 are the same
+  // binary64 value, so one factor serves both (i, j) and (j, i).
+  // kSources = W for a whole tile (no test per source), 0 for a short one,
+  // whose missing sources get factors of +0.0.
+  template <Index kSources>
+  static void tile_factors(Reg xi, Reg yi, Reg zi, const double* xj, const double* yj,
+                           const double* zj, Index sources, Reg* f) {
+    const Reg c = V::set1(kCouplingRoot);
+    STELLIX_UNROLL
+    for (Index j = 0; j < W; ++j) {
+      if (kSources == 0 && j >= sources) {
+        f[j] = V::set1(0.0);
+        continue;
+      }
+      const Reg dx = V::sub(xi, V::set1(xj[j]));
+      const Reg dy = V::sub(yi, V::set1(yj[j]));
+      const Reg dz = V::sub(zi, V::set1(zj[j]));
+      const Reg s = V::add(V::add(V::mul(dx, dx), V::mul(dy, dy)), V::mul(dz, dz));
+      const Reg q = V::div(c, V::sqrt(s));
+      f[j] = V::mul(V::mul(q, q), q);
+    }
+  }
+
+  // The receivers of a block (lanes) take the terms of `sources` bodies in
+  // ascending order: a = (x_j - x_i) * (F_ij * m_j) + a.
+  template <Index kSources>
+  static void receive(const Reg* f, Index sources, const double* xs, const double* ys,
+                      const double* zs, const double* ms, Reg xr, Reg yr, Reg zr, Reg& ax, Reg& ay,
+                      Reg& az) {
+    const Index count = kSources > 0 ? kSources : sources;
+    STELLIX_UNROLL
+    for (Index j = 0; j < count; ++j) {
+      const Reg w = V::mul(f[j], V::set1(ms[j]));
+      ax = V::add(V::mul(V::sub(V::set1(xs[j]), xr), w), ax);
+      ay = V::add(V::mul(V::sub(V::set1(ys[j]), yr), w), ay);
+      az = V::add(V::mul(V::sub(V::set1(zs[j]), zr), w), az);
+    }
+  }
+
+  // ---------------------------------------------------------------------
+  // Fused accelerations for the simulation run: every pair's factor is
+  // computed once and serves both bodies.
+
+  // How many tiles later a tile's column use follows its row use.
+  static constexpr Index kDelay = 2;
+
+  // SoA copies of positions and masses and the running sums, each padded to
+  // whole blocks, kDelay + 1 tiles of factors, and slack to align them.
+  static std::size_t workspace_doubles(Index n) {
+    const Index padded = (n + W - 1) / W * W;
+    return static_cast<std::size_t>(7 * padded + (kDelay + 1) * W * W + W);
+  }
+
+  // Row use of tile (I, J) by block I (sums in registers), then column use
+  // by block J (sums in the workspace). Block I is always whole: only the
+  // last block can be short, and it has no tiles right of its diagonal.
+  template <Index kSources>
+  static void use_tile(Reg* f, Index sources, Index i0, Index j0, const double* x, const double* y,
+                       const double* z, const double* m, double* ax, double* ay, double* az, Reg xi,
+                       Reg yi, Reg zi, Reg& rx, Reg& ry, Reg& rz) {
+    receive<kSources>(f, sources, x + j0, y + j0, z + j0, m + j0, xi, yi, zi, rx, ry, rz);
+    V::transpose(f);
+    Reg cx = V::load(ax + j0);
+    Reg cy = V::load(ay + j0);
+    Reg cz = V::load(az + j0);
+    receive<W>(f, W, x + i0, y + i0, z + i0, m + i0, V::load(x + j0), V::load(y + j0),
+               V::load(z + j0), cx, cy, cz);
+    V::store(ax + j0, cx);
+    V::store(ay + j0, cy);
+    V::store(az + j0, cz);
+  }
+
+  // Block I of a row of tiles: its positions in lanes, and as scalars for
+  // its part as the sources of the column use.
+  struct Sources {
+    Reg x, y, z;
+    const double* xs;
+    const double* ys;
+    const double* zs;
+    const double* ms;
+  };
+
+  // One whole tile (I, J): its factors with their row use by block I,
+  // interleaved with the column use of tile (I, J - 1) by block J - 1, whose
+  // transposed factors wait in `prev`; so the divider always has work
+  // queued while the other uses run. The factors go to `next` and are
+  // transposed there at the end. Both tiles sit in the workspace rather than
+  // in registers, which the sums and positions need.
+  //
+  // The row use reuses the factor's differences; their squares do not
+  // depend on the sign. Taken as x_i - x_j, a - (x_i - x_j) * w is bit for
+  // bit (x_j - x_i) * w + a: negation is exact, and a running sum that
+  // starts at +0.0 is never -0.0, so the sign of a zero product cannot show.
+  template <bool kColumn>
+  static void pair_step(const Sources& row, const double* xs, const double* ys, const double* zs,
+                        const double* ms, Reg& rx, Reg& ry, Reg& rz, const double* prev,
+                        double* next, const double* xp, const double* yp, const double* zp,
+                        double* axp, double* ayp, double* azp) {
+    const Reg c = V::set1(kCouplingRoot);
+    Reg cx, cy, cz;
+    if constexpr (kColumn) {
+      cx = V::load(axp);
+      cy = V::load(ayp);
+      cz = V::load(azp);
+    }
+    STELLIX_UNROLL
+    for (Index j = 0; j < W; ++j) {
+      // x_i - x_j takes the source as a broadcast memory operand where the
+      // instruction set has one; the row use then subtracts its product.
+      constexpr bool kFromReceiver = V::kBroadcastOperand;
+      const Reg dx = kFromReceiver ? V::sub(row.x, V::set1(xs[j])) : V::sub(V::set1(xs[j]), row.x);
+      const Reg dy = kFromReceiver ? V::sub(row.y, V::set1(ys[j])) : V::sub(V::set1(ys[j]), row.y);
+      const Reg dz = kFromReceiver ? V::sub(row.z, V::set1(zs[j])) : V::sub(V::set1(zs[j]), row.z);
+      const Reg s = V::add(V::add(V::mul(dx, dx), V::mul(dy, dy)), V::mul(dz, dz));
+      const Reg q = V::div(c, V::sqrt(s));
+      const Reg f = V::mul(V::mul(q, q), q);
+      V::store(next + W * j, f);
+      const Reg w = V::mul(f, V::set1(ms[j]));
+      if constexpr (kFromReceiver) {
+        rx = V::sub(rx, V::mul(dx, w));
+        ry = V::sub(ry, V::mul(dy, w));
+        rz = V::sub(rz, V::mul(dz, w));
+      } else {
+        rx = V::add(V::mul(dx, w), rx);
+        ry = V::add(V::mul(dy, w), ry);
+        rz = V::add(V::mul(dz, w), rz);
+      }
+      if constexpr (kColumn) {
+        const Reg wc = V::mul(V::load(prev + W * j), V::set1(row.ms[j]));
+        cx = V::add(V::mul(V::sub(V::set1(row.xs[j]), V::load(xp)), wc), cx);
+        cy = V::add(V::mul(V::sub(V::set1(row.ys[j]), V::load(yp)), wc), cy);
+        cz = V::add(V::mul(V::sub(V::set1(row.zs[j]), V::load(zp)), wc), cz);
+      }
+    }
+    if constexpr (kColumn) {
+      V::store(axp, cx);
+      V::store(ayp, cy);
+      V::store(azp, cz);
+    }
+    Reg t[W];
+    STELLIX_UNROLL
+    for (Index k = 0; k < W; ++k)
+      t[k] = V::load(next + W * k);
+    V::transpose(t);
+    STELLIX_UNROLL
+    for (Index k = 0; k < W; ++k)
+      V::store(next + W * k, t[k]);
+  }
+
+  // Upper-triangle tiles (I, J), I <= J, row by row. Body k of block K then
+  // receives its terms in exactly ascending source order: from blocks K' < K
+  // through the column use of tiles (K', K), walked in earlier rows; then
+  // from its own block through the diagonal tile; then from blocks J > K
+  // through the row use of tiles (K, J). Row sums stay in registers for the
+  // whole row; column sums wait in the workspace (O(n)).
+  static void accelerations(const Body* bodies, Index n, double* out, double* workspace) {
+    if (n <= 0) return;
+    const Index blocks = (n + W - 1) / W;
+    const Index padded = blocks * W;
+    const auto address = reinterpret_cast<std::uintptr_t>(workspace);
+    const std::uintptr_t align = sizeof(double) * W;
+    double* base = reinterpret_cast<double*>((address + align - 1) / align * align);
+    double* x = base;
+    double* y = x + padded;
+    double* z = y + padded;
+    double* m = z + padded;
+    double* ax = m + padded;
+    double* ay = ax + padded;
+    double* az = ay + padded;
+    double* tiles = az + padded;
+    // Padding bodies sit at the origin with no mass. They only ever receive
+    // (their sums are discarded) and never act as sources: the row use stops
+    // at n, and column use happens only for blocks before the last one.
+    for (Index i = 0; i < padded; ++i) {
+      const bool real = i < n;
+      x[i] = real ? bodies[i].x : 0.0;
+      y[i] = real ? bodies[i].y : 0.0;
+      z[i] = real ? bodies[i].z : 0.0;
+      m[i] = real ? bodies[i].mass : 0.0;
+      ax[i] = 0.0;
+      ay[i] = 0.0;
+      az[i] = 0.0;
+    }
+
+    for (Index I = 0; I < blocks; ++I) {
+      const Index i0 = I * W;
+      const Reg xi = V::load(x + i0);
+      const Reg yi = V::load(y + i0);
+      const Reg zi = V::load(z + i0);
+      Reg rx = V::load(ax + i0);
+      Reg ry = V::load(ay + i0);
+      Reg rz = V::load(az + i0);
+
+      Reg f[W];
+      {
+        // The own term is included with F_ii = +0.0: it changes nothing for
+        // finite data and makes a non-finite body's sum NaN, as it must.
+        const Index sources = min_index(W, n - i0);
+        tile_factors<0>(xi, yi, zi, x + i0, y + i0, z + i0, sources, f);
+        STELLIX_UNROLL
+        for (Index k = 0; k < W; ++k)
+          f[k] = V::zero_lane(f[k], k);
+        if (sources == W) {
+          receive<W>(f, W, x + i0, y + i0, z + i0, m + i0, xi, yi, zi, rx, ry, rz);
+        } else {
+          receive<0>(f, sources, x + i0, y + i0, z + i0, m + i0, xi, yi, zi, rx, ry, rz);
+        }
+      }
+
+      // Whole tiles. Each step computes the factors of tile (I, J) with its
+      // row use, interleaved with the column use of tile (I, J - 1), whose
+      // transposed factors wait in `prev`: the divider always has work
+      // queued while the adds and multiplies of the other uses run.
+      const Index whole_end = n / W * W;
+      Index j0 = i0 + W;
+      if (j0 + W <= whole_end) {
+        // Tile t's factors live in slot t mod (kDelay + 1); its column use
+        // comes kDelay steps later, so that it does not wait for the
+        // divisions of the tile just before.
+        const Sources row{xi, yi, zi, x + i0, y + i0, z + i0, m + i0};
+        Index t = 0;
+        for (; j0 + W <= whole_end; j0 += W, ++t) {
+          double* next = tiles + W * W * (t % (kDelay + 1));
+          if (t < kDelay) {
+            pair_step<false>(row, x + j0, y + j0, z + j0, m + j0, rx, ry, rz, nullptr, next,
+                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+          } else {
+            const double* prev = tiles + W * W * ((t - kDelay) % (kDelay + 1));
+            const Index p0 = j0 - kDelay * W;
+            pair_step<true>(row, x + j0, y + j0, z + j0, m + j0, rx, ry, rz, prev, next, x + p0,
+                            y + p0, z + p0, ax + p0, ay + p0, az + p0);
+          }
+        }
+        // The column uses still owed, oldest first.
+        for (Index u = t > kDelay ? t - kDelay : 0; u < t; ++u) {
+          const double* prev = tiles + W * W * (u % (kDelay + 1));
+          const Index p0 = i0 + W + u * W;
+          Reg cx = V::load(ax + p0);
+          Reg cy = V::load(ay + p0);
+          Reg cz = V::load(az + p0);
+          Reg last[W];
+          STELLIX_UNROLL
+          for (Index k = 0; k < W; ++k)
+            last[k] = V::load(prev + W * k);
+          receive<W>(last, W, x + i0, y + i0, z + i0, m + i0, V::load(x + p0), V::load(y + p0),
+                     V::load(z + p0), cx, cy, cz);
+          V::store(ax + p0, cx);
+          V::store(ay + p0, cy);
+          V::store(az + p0, cz);
+        }
+      }
+      // The short last block, if any, and not already the diagonal.
+      if (j0 < n) {
+        const Index sources = n - j0;
+        tile_factors<0>(xi, yi, zi, x + j0, y + j0, z + j0, sources, f);
+        use_tile<0>(f, sources, i0, j0, x, y, z, m, ax, ay, az, xi, yi, zi, rx, ry, rz);
+      }
+      V::store(ax + i0, rx);
+      V::store(ay + i0, ry);
+      V::store(az + i0, rz);
+    }
+
+    for (Index i = 0; i < n; ++i) {
+      out[3 * i] = ax[i];
+      out[3 * i + 1] = ay[i];
+      out[3 * i + 2] = az[i];
+    }
+  }
+
+  // ---------------------------------------------------------------------
+  // The whole factor matrix for the exported functions, with or without the
+  // accelerations. No workspace here: positions are gathered once per block
+  // of receivers and broadcast straight from the bodies for sources.
+
+  // A group of row blocks sweeps the columns together, so that the mirror
+  // writes of each sweep cover whole cache lines of every row they touch.
+  static constexpr Index kGroup = W > 1 ? 16 : 1;
+  // How many tiles ahead the lines about to be written are requested for
+  // writing, so that their reads from memory overlap the arithmetic.
+  static constexpr Index kAhead = 2;
+
+  static void receive_from_whole(const Reg* f, const Body* src, const Reg* r, Reg* acc) {
+    Reg ax = acc[0];
+    Reg ay = acc[1];
+    Reg az = acc[2];
+    STELLIX_UNROLL
+    for (Index j = 0; j < W; ++j) {
+      const Body& b = src[j];
+      const Reg w = V::mul(f[j], V::set1(b.mass));
+      ax = V::add(V::mul(V::sub(V::set1(b.x), r[0]), w), ax);
+      ay = V::add(V::mul(V::sub(V::set1(b.y), r[1]), w), ay);
+      az = V::add(V::mul(V::sub(V::set1(b.z), r[2]), w), az);
+    }
+    acc[0] = ax;
+    acc[1] = ay;
+    acc[2] = az;
+  }
+
+  // acc += (x_j - x_r) * (F_rj * m_j) for the `count` sources from `src` on,
+  // in ascending order; f[j] holds F_rj in the receivers' lanes.
+  static void receive_from(const Reg* f, Index count, const Body* src, const Reg* r, Reg* acc) {
+    if (count == W) {
+      receive_from_whole(f, src, r, acc);
+      return;
+    }
+    for (Index j = 0; j < count; ++j) {
+      const Body& b = src[j];
+      const Reg w = V::mul(f[j], V::set1(b.mass));
+      acc[0] = V::add(V::mul(V::sub(V::set1(b.x), r[0]), w), acc[0]);
+      acc[1] = V::add(V::mul(V::sub(V::set1(b.y), r[1]), w), acc[1]);
+      acc[2] = V::add(V::mul(V::sub(V::set1(b.z), r[2]), w), acc[2]);
+    }
+  }
+
+  // The factors of tile (I, J), the diagonal forced to +0.0.
+  static void sweep_factors(const Body* bodies, Index n, const Reg* pos, Index I, Index J, Reg* f) {
+    const Index j0 = J * W;
+    const Index cols = min_index(W, n - j0);
+    alignas(64) double xs[W], ys[W], zs[W];
+    for (Index k = 0; k < W; ++k) {
+      const bool real = k < cols;
+      xs[k] = real ? bodies[j0 + k].x : 0.0;
+      ys[k] = real ? bodies[j0 + k].y : 0.0;
+      zs[k] = real ? bodies[j0 + k].z : 0.0;
+    }
+    if (cols == W) {
+      tile_factors<W>(pos[0], pos[1], pos[2], xs, ys, zs, W, f);
+    } else {
+      tile_factors<0>(pos[0], pos[1], pos[2], xs, ys, zs, cols, f);
+    }
+    if (I == J) {
+      STELLIX_UNROLL
+      for (Index k = 0; k < W; ++k)
+        f[k] = V::zero_lane(f[k], k);
+    }
+  }
+
+  // Stores tile (I, J) and its mirror; with kSums, block I takes the row
+  // terms and, when it belongs to the group (column_pos not null), block J
+  // the column terms.
+  template <bool kSums>
+  static void sweep_tile(const Body* bodies, Index n, double* matrix, Index blocks, Index I,
+                         Index J, Reg* f, const Reg* row_pos, Reg* row_acc, const Reg* column_pos,
+                         Reg* column_acc) {
+    const Index i0 = I * W;
+    const Index j0 = J * W;
+    const Index rows = min_index(W, n - i0);
+    const Index cols = min_index(W, n - j0);
+#if defined(__GNUC__)
+    if (W > 1 && J + kAhead < blocks) {
+      const Index a0 = (J + kAhead) * W;
+      const Index ahead_rows = min_index(W, n - a0);
+      for (Index k = 0; k < ahead_rows && k < rows; ++k) {
+        __builtin_prefetch(matrix + n * (i0 + k) + a0, 1);
+        __builtin_prefetch(matrix + n * (a0 + k) + i0, 1);
+      }
+    }
+#else
+    (void)blocks;
+#endif
+    // f[j] lanes i is column j0 + j of rows i0..; by symmetry it is also
+    // row j0 + j from column i0 on: the mirror, stored contiguously. A
+    // diagonal tile is its own mirror.
+    if (cols == W && rows == W) {
+      STELLIX_UNROLL
+      for (Index j = 0; j < W; ++j)
+        V::storeu(matrix + n * (j0 + j) + i0, f[j]);
+    } else {
+      for (Index j = 0; j < cols; ++j)
+        V::store_first(matrix + n * (j0 + j) + i0, f[j], rows);
+    }
+    if (kSums) receive_from(f, cols, bodies + j0, row_pos, row_acc);
+    if (I == J) return;
+    V::transpose(f);
+    if (cols == W) {
+      STELLIX_UNROLL
+      for (Index i = 0; i < W; ++i)
+        V::storeu(matrix + n * (i0 + i) + j0, f[i]);
+    } else {
+      for (Index i = 0; i < rows; ++i)
+        V::store_first(matrix + n * (i0 + i) + j0, f[i], cols);
+    }
+    if (kSums && column_pos != nullptr) receive_from(f, W, bodies + i0, column_pos, column_acc);
+  }
+
+  // Tiles (I, J), I <= J, in sweeps: each group of row blocks walks the
+  // columns J from its own first block on. Every element is written exactly
+  // once and the diagonal is forced to +0.0 in its tiles, so garbage or NaN
+  // in the caller's matrix or the positions never leaks into it.
+  //
+  // With kSums, block K of a group takes its terms in ascending source
+  // order: first from all blocks left of the group, read back from its own
+  // rows, where earlier groups mirrored them; then, when the sweep reaches
+  // column K, from the group's blocks before it (the mirror of tiles
+  // (I, K)) and from its diagonal tile; then from tiles (K, J) as the sweep
+  // goes on.
+  template <bool kSums>
+  static void sweep(const Body* bodies, Index n, double* out, double* matrix) {
+    if (n <= 0) return;
+    const Index blocks = (n + W - 1) / W;
+    for (Index g = 0; g < blocks; g += kGroup) {
+      const Index group_end = min_index(blocks, g + kGroup);
+      Reg pos[kGroup][3];
+      Reg acc[kGroup][3];
+      for (Index I = g; I < group_end; ++I) {
+        const Index rows = min_index(W, n - I * W);
+        pos[I - g][0] = gather_field(bodies + I * W, rows, &Body::x);
+        pos[I - g][1] = gather_field(bodies + I * W, rows, &Body::y);
+        pos[I - g][2] = gather_field(bodies + I * W, rows, &Body::z);
+        acc[I - g][0] = V::set1(0.0);
+        acc[I - g][1] = V::set1(0.0);
+        acc[I - g][2] = V::set1(0.0);
+      }
+      // The tiles of the sweep in order; the factors of the next one are
+      // computed before the current one is stored and summed, so that the
+      // divider never waits for the stores.
+      Index I = g;
+      Index J = g;
+      Reg f[W];
+      sweep_factors(bodies, n, pos[0], I, J, f);
+      while (true) {
+        const bool next_in_column = I < min_index(group_end - 1, J);
+        const Index next_i = next_in_column ? I + 1 : g;
+        const Index next_j = next_in_column ? J : J + 1;
+        const bool more = next_j < blocks;
+        Reg next[W];
+        if (more) {
+          sweep_factors(bodies, n, pos[next_i - g], next_i, next_j, next);
+        } else {
+          STELLIX_UNROLL
+          for (Index k = 0; k < W; ++k)
+            next[k] = V::set1(0.0);
+        }
+        if (kSums && I == g && J < group_end) {
+          // Block J's terms from all sources left of the group, read back
+          // from its own rows, where earlier groups mirrored them.
+          const Index cols = min_index(W, n - J * W);
+          for (Index K = 0; K < g; ++K) {
+            Reg t[W];
+            STELLIX_UNROLL
+            for (Index k = 0; k < W; ++k) {
+              t[k] = k < cols ? V::loadu(matrix + n * (J * W + k) + K * W) : V::set1(0.0);
+            }
+            V::transpose(t);
+            receive_from(t, W, bodies + K * W, pos[J - g], acc[J - g]);
+          }
+        }
+        sweep_tile<kSums>(bodies, n, matrix, blocks, I, J, f, pos[I - g], acc[I - g],
+                          J < group_end ? pos[J - g] : nullptr,
+                          J < group_end ? acc[J - g] : nullptr);
+        if (!more) break;
+        I = next_i;
+        J = next_j;
+        STELLIX_UNROLL
+        for (Index k = 0; k < W; ++k)
+          f[k] = next[k];
+      }
+      if (kSums) {
+        for (Index I = g; I < group_end; ++I) {
+          const Index i0 = I * W;
+          alignas(64) double lanes[3][W];
+          V::store(lanes[0], acc[I - g][0]);
+          V::store(lanes[1], acc[I - g][1]);
+          V::store(lanes[2], acc[I - g][2]);
+          for (Index k = 0; k < min_index(W, n - i0); ++k) {
+            out[3 * (i0 + k)] = lanes[0][k];
+            out[3 * (i0 + k) + 1] = lanes[1][k];
+            out[3 * (i0 + k) + 2] = lanes[2][k];
+          }
+        }
+      }
+    }
+  }
+
+  static void factor_matrix(const Body* bodies, Index n, double* matrix) {
+    sweep<false>(bodies, n, nullptr, matrix);
+  }
+
+  static void accelerations_and_matrix(const Body* bodies, Index n, double* out, double* matrix) {
+    sweep<true>(bodies, n, out, matrix);
+  }
+
+  static constexpr KernelTable table(Isa isa, const char* name) {
+    return KernelTable{
+        isa, name, &factor_matrix, &accelerations_and_matrix, &accelerations, &workspace_doubles};
+  }
+};
+
+}  // namespace stellix::detail
+
+#endif  // STELLIX_SRC_CORE_KERNEL_GENERIC_H

@@ -1,0 +1,24 @@
+# Usage: cmake -DLIBRARY=<path> -P check_no_fma.cmake
+# Results are defined with one rounding per operation: not one fused
+# multiply-add may appear in the library's machine code, whatever the
+# compiler would contract intrinsic multiplies and adds into.
+find_program(OBJDUMP NAMES objdump llvm-objdump REQUIRED)
+execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${LIBRARY}
+  OUTPUT_VARIABLE listing RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^\n]*[ \t]v?fn?m(add|sub)[a-z0-9]*[ \t][^\n]*" fused "${listing}")
+list(LENGTH fused count)
+if(count GREATER 0)
+  list(SUBLIST fused 0 5 first)
+  string(REPLACE ";" "\n" first "${first}")
+  message(FATAL_ERROR "${count} fused multiply-add instructions in ${LIBRARY}, e.g.\n${first}")
+endif()
+# The vector kernels must be there, or the check proves nothing.
+string(REGEX MATCHALL "vsqrtpd[ \t]+%[yz]mm" vector_roots "${listing}")
+list(LENGTH vector_roots roots)
+message(STATUS "no fused multiply-add; ${roots} vector square roots")
+if(EXPECT_VECTOR_KERNELS AND roots EQUAL 0)
+  message(FATAL_ERROR "no vector kernels found in ${LIBRARY}")
+endif()
