@@ -1,6 +1,8 @@
 // Shared test helpers: seeded systems, bit-exact comparison, standard output
 // captured at the file-descriptor level (the library writes through C stdio),
-// and a private working directory for tests that touch the run file.
+// and a private working directory for tests that touch the run file. The
+// comparisons live in support.cpp, the file and descriptor helpers in
+// support_posix.cpp (tests/windows has their Windows counterparts).
 #ifndef STELLIX_TESTS_SUPPORT_H
 #define STELLIX_TESTS_SUPPORT_H
 
@@ -13,26 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "seeded_system.h"
 #include "stellix/stellix.h"
 
 namespace testing_support {
-
-// splitmix64: a fixed integer generator, so every seed names one system on
-// every platform.
-class Rng {
- public:
-  explicit Rng(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next();
-  // Uniform in [lo, hi).
-  double uniform(double lo, double hi);
-
- private:
-  std::uint64_t state_;
-};
-
-// A bound, gently rotating system: positions ~1e11, speeds ~1e4, masses
-// 1e-3..2e3 (in the units the library's constant implies).
-std::vector<Body> random_system(int n, std::uint64_t seed);
 
 inline std::uint64_t bits_of(double v) {
   std::uint64_t b;

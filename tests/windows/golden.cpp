@@ -8,6 +8,8 @@
 // Usage: golden <directory>   (writes stdout and the run files there)
 #include <stellix/stellix.h>
 
+#include "seeded_system.h"
+
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -18,35 +20,6 @@
 #include <vector>
 
 namespace {
-
-// splitmix64, as the unit tests use it: a seed names one system everywhere.
-struct Rng {
-  std::uint64_t state;
-  std::uint64_t next() {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  double uniform(double lo, double hi) {
-    return lo + (hi - lo) * (static_cast<double>(next() >> 11) * 0x1.0p-53);
-  }
-};
-
-std::vector<Body> seeded_system(int n, std::uint64_t seed) {
-  Rng rng{seed};
-  std::vector<Body> bodies(static_cast<std::size_t>(n));
-  for (Body& b : bodies) {
-    b.x = rng.uniform(-2e11, 2e11);
-    b.y = rng.uniform(-2e11, 2e11);
-    b.z = rng.uniform(-1e10, 1e10);
-    b.vx = rng.uniform(-3e4, 3e4);
-    b.vy = rng.uniform(-3e4, 3e4);
-    b.vz = rng.uniform(-1e3, 1e3);
-    b.mass = rng.uniform(1e-3, 2e3);
-  }
-  return bodies;
-}
 
 // A NaN's sign and payload carry no meaning, so every NaN is written alike.
 void bits(const char* label, const double* values, std::size_t count) {
@@ -64,7 +37,7 @@ void bits(const char* label, const double* values, std::size_t count) {
 
 void system_record(const std::string& dir, int n, std::uint64_t seed) {
   std::printf("== system n=%d seed=%" PRIu64 "\n", n, seed);
-  std::vector<Body> bodies = seeded_system(n, seed);
+  std::vector<Body> bodies = testing_support::random_system(n, seed);
   if (n >= 3) bodies[2] = bodies[1];  // coincident bodies: infinities and NaN
   const auto count = static_cast<std::size_t>(n);
   std::vector<double> matrix(count * count), accelerations(3 * count);
@@ -80,7 +53,7 @@ void system_record(const std::string& dir, int n, std::uint64_t seed) {
     std::printf("\n");
   }
 
-  if (n >= 3) bodies = seeded_system(n, seed);  // a clean system for the run
+  if (n >= 3) bodies = testing_support::random_system(n, seed);  // a clean system for the run
   const int steps = 25, interval = 4;
   const std::size_t snapshots = 1 + (steps - 1) / interval;
   std::vector<double> positions(3 * count * snapshots);
