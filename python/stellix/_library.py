@@ -59,6 +59,35 @@ def _matches(directory, names):
     return found
 
 
+# Preset build directories, the plain builds first.
+_BUILD_PREFERENCE = ["default", "release", "test", "debug", "bench"]
+
+
+def _sanitized(path):
+    """Whether the library at `path` needs an AddressSanitizer or
+    ThreadSanitizer runtime, which only a program started with it can load:
+    loading one into a plain interpreter aborts the process."""
+    try:
+        with open(path, "rb") as handle:
+            data = handle.read()
+    except OSError:
+        return False
+    return b"__asan_init" in data or b"__tsan_init" in data
+
+
+def _built_libraries(repo, names):
+    """Libraries of the source tree's build directories that this interpreter
+    can load, the plain preset builds first."""
+    build = os.path.join(repo, "build")
+    directories = sorted(glob.glob(os.path.join(build, "*", "src")))
+    rank = {name: k for k, name in enumerate(_BUILD_PREFERENCE)}
+    directories.sort(key=lambda d: rank.get(os.path.basename(os.path.dirname(d)), len(rank)))
+    found = []
+    for directory in directories:
+        found += [p for p in _matches(directory, names) if not _sanitized(p)]
+    return found
+
+
 def _candidates():
     """(description, [paths]) in the order they are tried."""
     here = os.path.dirname(os.path.abspath(__file__))
@@ -68,7 +97,7 @@ def _candidates():
     repo = os.path.dirname(os.path.dirname(here))
     built = []
     if os.path.isfile(os.path.join(repo, "include", "stellix", "stellix.h")):
-        built = _matches(os.path.join(repo, "build", "*", "src"), names)
+        built = _built_libraries(repo, names)
     system = [ctypes.util.find_library("stellix") or names[1]]
     return [
         ("next to the package (%s)" % here, beside),

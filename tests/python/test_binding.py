@@ -217,6 +217,18 @@ def test_a_missing_library_is_named_in_the_error(monkeypatch, tmp_path):
         _library.load()
 
 
+def test_source_tree_builds_prefer_plain_presets_and_skip_sanitized_ones(tmp_path):
+    # A sanitizer build's library aborts a plain interpreter that loads it.
+    for name, payload in [("asan", b"\0__asan_init\0"), ("tsan", b"\0__tsan_init\0"),
+                          ("aaa", b"\0plain\0"), ("default", b"\0plain\0")]:
+        directory = tmp_path / "build" / name / "src"
+        directory.mkdir(parents=True)
+        (directory / "libstellix.so").write_bytes(payload)
+    found = _library._built_libraries(str(tmp_path), ["libstellix.so"])
+    assert found == [str(tmp_path / "build" / "default" / "src" / "libstellix.so"),
+                     str(tmp_path / "build" / "aaa" / "src" / "libstellix.so")]
+
+
 def test_every_function_is_declared_once():
     library = stellix.library()
     assert len(_library.SIGNATURES) == 8
