@@ -149,7 +149,7 @@ STELLIX_API void printVector(const double* values, int32_t n);
 
 #include <type_traits>
 static_assert(sizeof(Body) == 7 * sizeof(double), "Body must be seven packed doubles");
-static_assert(std::is_standard_layout_v<Body>, "Body must be standard layout");
+static_assert(std::is_standard_layout<Body>::value, "Body must be standard layout");
 #endif
 
 #endif /* STELLIX_STELLIX_H */
