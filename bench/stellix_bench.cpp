@@ -28,30 +28,13 @@
 #include "core/kernels.h"
 #include "core/simulation.h"
 #include "reference.h"
+#include "seeded_system.h"
 
 namespace {
 
 using stellix::detail::Index;
 using stellix::detail::Isa;
 using stellix::detail::KernelTable;
-
-// splitmix64, as in the tests: a bound-looking system in the library's units.
-std::vector<Body> make_system(int n, std::uint64_t seed) {
-  std::uint64_t state = seed;
-  auto uniform = [&state](double lo, double hi) {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    z ^= z >> 31;
-    return lo + (hi - lo) * (static_cast<double>(z >> 11) * 0x1.0p-53);
-  };
-  std::vector<Body> bodies(static_cast<std::size_t>(n));
-  for (Body& b : bodies) {
-    b = Body{uniform(-2e11, 2e11), uniform(-2e11, 2e11), uniform(-1e10, 1e10), uniform(-3e4, 3e4),
-             uniform(-3e4, 3e4),   uniform(-1e3, 1e3),   uniform(1e-3, 2e3)};
-  }
-  return bodies;
-}
 
 double unique_pairs(Index n) {
   return static_cast<double>(n) * static_cast<double>(n - 1) / 2.0;
@@ -99,7 +82,7 @@ stellix::detail::RunOptions quiet_run(int steps) {
 
 void simulate_reference(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
-  const std::vector<Body> initial = make_system(n, 1);
+  const std::vector<Body> initial = testing_support::random_system(n, 1);
   for (auto _ : state) {
     std::vector<Body> bodies = initial;
     reference_run(bodies, 1);
@@ -114,7 +97,7 @@ void simulate_kernel(benchmark::State& state, Isa isa) {
     return;
   }
   const int n = static_cast<int>(state.range(0));
-  const std::vector<Body> initial = make_system(n, 1);
+  const std::vector<Body> initial = testing_support::random_system(n, 1);
   const KernelTable& kernels = stellix::detail::kernel_table(isa);
   for (auto _ : state) {
     std::vector<Body> bodies = initial;
@@ -129,7 +112,7 @@ enum class MatrixWork { kFactors, kAccelerations };
 
 void matrix_reference(benchmark::State& state, MatrixWork work) {
   const int n = static_cast<int>(state.range(0));
-  const std::vector<Body> bodies = make_system(n, 2);
+  const std::vector<Body> bodies = testing_support::random_system(n, 2);
   std::vector<double> m(static_cast<std::size_t>(n) * n), a(3 * n);
   for (auto _ : state) {
     if (work == MatrixWork::kFactors) {
@@ -149,7 +132,7 @@ void matrix_kernel(benchmark::State& state, Isa isa, MatrixWork work) {
     return;
   }
   const int n = static_cast<int>(state.range(0));
-  const std::vector<Body> bodies = make_system(n, 2);
+  const std::vector<Body> bodies = testing_support::random_system(n, 2);
   const KernelTable& kernels = stellix::detail::kernel_table(isa);
   std::vector<double> m(static_cast<std::size_t>(n) * n), a(3 * n);
   for (auto _ : state) {
@@ -226,7 +209,7 @@ long max_rss_kib() {
 // that the growth of the maximum resident set belongs to this run alone.
 void memory_largest_run(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
-  std::vector<Body> bodies = make_system(n, 3);
+  std::vector<Body> bodies = testing_support::random_system(n, 3);
   Counting counting;
   const stellix::detail::ScratchAllocator allocator{&counting_allocate, &counting_release,
                                                     &counting};
@@ -286,7 +269,7 @@ void fprintf_snapshot(std::FILE* f, const Body* bodies, int n) {
 enum class TextWork { kFprintfSnapshot, kRecordBodies, kPrintBodies, kFprintfVector, kPrintVector };
 
 void text(benchmark::State& state, TextWork work) {
-  const std::vector<Body> bodies = make_system(kTextBodies, 4);
+  const std::vector<Body> bodies = testing_support::random_system(kTextBodies, 4);
   const auto* values = reinterpret_cast<const double*>(bodies.data());
   const int fields = 7 * kTextBodies;
   std::FILE* null = std::fopen("/dev/null", "w");
