@@ -2,16 +2,7 @@
 #include "bound.h"
 
 #if defined(STELLIX_X86_KERNELS)
-// GCC 12 warns inside its own header about the deliberately undefined
-// registers that some intrinsics start from.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#else
-#include <immintrin.h>
-#endif
+#include "core/x86_intrinsics.h"
 
 namespace bound {
 namespace {

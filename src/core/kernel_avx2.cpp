@@ -7,7 +7,7 @@
 #if !defined(__AVX2__)
 #error "kernel_avx2.cpp must be compiled with AVX2 enabled"
 #endif
-#include <immintrin.h>
+#include "x86_intrinsics.h"
 
 namespace stellix::detail {
 namespace {

@@ -7,16 +7,7 @@
 #if !defined(__AVX512F__)
 #error "kernel_avx512.cpp must be compiled with AVX-512F enabled"
 #endif
-// GCC 12 warns inside its own header about the deliberately undefined
-// registers that some intrinsics start from.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-#pragma GCC diagnostic pop
-#else
-#include <immintrin.h>
-#endif
+#include "x86_intrinsics.h"
 
 namespace stellix::detail {
 namespace {
