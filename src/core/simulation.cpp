@@ -101,7 +101,8 @@ class Run {
   }
 
   void emit_snapshot(bool open_run_file) {
-    const auto count = static_cast<std::int32_t>(n_ > 0 ? n_ : 0);
+    // n_ came from an int32_t and is never negative here.
+    const auto count = static_cast<std::int32_t>(n_);
     if (options_.print) printBodies(bodies_, count);
     if (open_run_file) run_file_ = std::fopen("output.csv", "w");
     if (run_file_ != nullptr) recordBodies(run_file_, bodies_, count);
@@ -111,6 +112,7 @@ class Run {
         cursor_[3 * i + 1] = bodies_[i].y;
         cursor_[3 * i + 2] = bodies_[i].z;
       }
+      // With no bodies the buffer may be null: no arithmetic on it then.
       if (n_ > 0) cursor_ += 3 * n_;
     }
   }
