@@ -530,12 +530,279 @@ struct Kernels {
     }
   }
 
+  // ---------------------------------------------------------------------
+  // The factor matrix in whole cache lines. An ordinary store first reads
+  // its line from memory, so a matrix larger than the caches costs twice its
+  // size in traffic, and the mirror writes, which stride across rows, cost
+  // more. When every row starts at the same offset within a line (n a
+  // multiple of a line), the tiles are laid on the lines instead: each row of
+  // a tile and of its mirror is then one whole line, written with
+  // non-temporal stores once the matrix outgrows the caches. Only the lines
+  // at the edges of the matrix, which it may share with whatever lies around
+  // it, are written element by element.
+
+  static constexpr Index kLine = 64 / sizeof(double);
+  // Register blocks along each side of a line tile.
+  static constexpr Index kSide = kLine / W;
+  // Rows of line tiles that sweep the columns together.
+  static constexpr Index kLineGroup = 16;
+  // Below this order the matrix fits in the caches, where the caller will
+  // read it next; non-temporal stores would push it out to memory.
+  static constexpr Index kStreamFrom = 2048;
+
+  static bool on_lines(Index n, const double* matrix) {
+    if constexpr (!V::kStreams) {
+      return false;
+    } else {
+      const auto address = reinterpret_cast<std::uintptr_t>(matrix);
+      return n % kLine == 0 && address % sizeof(double) == 0;
+    }
+  }
+
+  // A line tile: rows r0 .. r0 + kLine, columns c0 .. c0 + kLine.
+  struct LineTile {
+    Index r0;
+    Index c0;
+    bool diagonal;
+    bool whole;  // all of it inside the matrix
+  };
+
+  // The positions of a line tile's rows, kSide registers per coordinate.
+  struct LineRows {
+    Reg x[kSide];
+    Reg y[kSide];
+    Reg z[kSide];
+  };
+
+  // Rows outside the matrix are padding at the origin: their factors are
+  // computed like any other and never stored.
+  static LineRows line_rows(const Body* bodies, Index n, Index r0) {
+    alignas(64) double xyz[3][kLine];
+    for (Index k = 0; k < kLine; ++k) {
+      const Index i = r0 + k;
+      const bool real = i >= 0 && i < n;
+      xyz[0][k] = real ? bodies[i].x : 0.0;
+      xyz[1][k] = real ? bodies[i].y : 0.0;
+      xyz[2][k] = real ? bodies[i].z : 0.0;
+    }
+    LineRows rows;
+    for (Index h = 0; h < kSide; ++h) {
+      rows.x[h] = V::load(xyz[0] + h * W);
+      rows.y[h] = V::load(xyz[1] + h * W);
+      rows.z[h] = V::load(xyz[2] + h * W);
+    }
+    return rows;
+  }
+
+  template <bool kStream>
+  static void put_whole(double* p, Reg v) {
+    if constexpr (kStream) {
+      V::stream(p, v);
+    } else {
+      V::store(p, v);
+    }
+  }
+
+  // Columns col .. col + W of a row at the edge of the matrix: only those
+  // inside it.
+  static void put_edge(double* row, Index col, Index n, Reg v) {
+    alignas(64) double lanes[W];
+    V::store(lanes, v);
+    for (Index k = 0; k < W; ++k) {
+      if (col + k >= 0 && col + k < n) row[col + k] = lanes[k];
+    }
+  }
+
+  // The factors of a line tile go to `fac`, fac[kLine * j + k] holding
+  // element (r0 + k, c0 + j), which is also element (c0 + j, r0 + k): fac's
+  // rows are the mirror's rows. With kEmit, the whole tile before, `prev`,
+  // is written out meanwhile, a row of it and a row of its mirror per
+  // source, so that the stores run alongside the divisions; `prev_rows`
+  // holds its rows (its factors transposed).
+  template <bool kStream, bool kEmit>
+  static void line_step(const Body* src, const LineRows& rows, bool diagonal, double* fac,
+                        double* matrix, Index n, const LineTile& prev, const double* prev_fac,
+                        const double* prev_rows) {
+    const Reg c = V::set1(kCouplingRoot);
+    STELLIX_UNROLL
+    for (Index j = 0; j < kLine; ++j) {
+      const Reg xj = V::set1(src[j].x);
+      const Reg yj = V::set1(src[j].y);
+      const Reg zj = V::set1(src[j].z);
+      STELLIX_UNROLL
+      for (Index h = 0; h < kSide; ++h) {
+        const Reg dx = V::sub(rows.x[h], xj);
+        const Reg dy = V::sub(rows.y[h], yj);
+        const Reg dz = V::sub(rows.z[h], zj);
+        const Reg s = V::add(V::add(V::mul(dx, dx), V::mul(dy, dy)), V::mul(dz, dz));
+        const Reg q = V::div(c, V::sqrt(s));
+        V::store(fac + kLine * j + h * W, V::mul(V::mul(q, q), q));
+      }
+      if constexpr (kEmit) {
+        double* row = matrix + n * (prev.r0 + j) + prev.c0;
+        STELLIX_UNROLL
+        for (Index h = 0; h < kSide; ++h)
+          put_whole<kStream>(row + h * W, V::load(prev_rows + kLine * j + h * W));
+        if (!prev.diagonal) {
+          double* mirror = matrix + n * (prev.c0 + j) + prev.r0;
+          STELLIX_UNROLL
+          for (Index h = 0; h < kSide; ++h)
+            put_whole<kStream>(mirror + h * W, V::load(prev_fac + kLine * j + h * W));
+        }
+      }
+    }
+    if (diagonal) {
+      for (Index j = 0; j < kLine; ++j)
+        fac[kLine * j + j] = 0.0;
+    }
+  }
+
+  // rows[kLine * k + j] = fac[kLine * j + k], in W-by-W blocks.
+  static void transpose_line_tile(const double* fac, double* rows) {
+    STELLIX_UNROLL
+    for (Index jb = 0; jb < kSide; ++jb) {
+      STELLIX_UNROLL
+      for (Index kb = 0; kb < kSide; ++kb) {
+        Reg t[W];
+        STELLIX_UNROLL
+        for (Index u = 0; u < W; ++u)
+          t[u] = V::load(fac + kLine * (jb * W + u) + kb * W);
+        V::transpose(t);
+        STELLIX_UNROLL
+        for (Index v = 0; v < W; ++v)
+          V::store(rows + kLine * (kb * W + v) + jb * W, t[v]);
+      }
+    }
+  }
+
+  // A tile at the edge of the matrix, or the last one: each row element by
+  // element where it leaves the matrix.
+  static void emit_edge(const LineTile& tile, const double* fac, const double* rows,
+                        double* matrix, Index n) {
+    for (Index j = 0; j < kLine; ++j) {
+      const Index r = tile.r0 + j;
+      if (r < 0 || r >= n) continue;
+      for (Index h = 0; h < kSide; ++h)
+        put_edge(matrix + n * r, tile.c0 + h * W, n, V::load(rows + kLine * j + h * W));
+    }
+    if (tile.diagonal) return;
+    for (Index j = 0; j < kLine; ++j) {
+      const Index r = tile.c0 + j;
+      if (r < 0 || r >= n) continue;
+      for (Index h = 0; h < kSide; ++h)
+        put_edge(matrix + n * r, tile.r0 + h * W, n, V::load(fac + kLine * j + h * W));
+    }
+  }
+
+  // Line tiles (R, C), R <= C, in sweeps of kLineGroup rows of tiles, as in
+  // sweep(); each tile is written out while the next one is computed.
+  template <bool kStream>
+  static void line_matrix(const Body* bodies, Index n, double* matrix) {
+    const auto address = reinterpret_cast<std::uintptr_t>(matrix);
+    // Column 0 sits `shift` elements into its line; tile 0 starts that much
+    // before it, so that every tile's rows are whole lines.
+    const Index shift = static_cast<Index>(address / sizeof(double) % kLine);
+    const Index tiles = (n + shift + kLine - 1) / kLine;
+    alignas(64) double fac[2][kLine * kLine];
+    alignas(64) double rows[2][kLine * kLine];
+    LineRows group_rows[kLineGroup];
+    LineTile prev{};
+    bool pending = false;
+    int slot = 0;
+    for (Index g = 0; g < tiles; g += kLineGroup) {
+      const Index group_end = min_index(tiles, g + kLineGroup);
+      for (Index R = g; R < group_end; ++R)
+        group_rows[R - g] = line_rows(bodies, n, R * kLine - shift);
+      for (Index C = g; C < tiles; ++C) {
+        const Index c0 = C * kLine - shift;
+        const bool whole_columns = c0 >= 0 && c0 + kLine <= n;
+        Body padded[kLine];
+        if (!whole_columns) {
+          for (Index k = 0; k < kLine; ++k) {
+            const Index i = c0 + k;
+            padded[k] = i >= 0 && i < n ? bodies[i] : Body{};
+          }
+        }
+        const Body* src = whole_columns ? bodies + c0 : padded;
+        for (Index R = g; R < group_end && R <= C; ++R) {
+          const Index r0 = R * kLine - shift;
+          const LineTile tile{r0, c0, R == C, whole_columns && r0 >= 0 && r0 + kLine <= n};
+          const int last = slot ^ 1;
+          if (pending && prev.whole) {
+            line_step<kStream, true>(src, group_rows[R - g], tile.diagonal, fac[slot], matrix, n,
+                                     prev, fac[last], rows[last]);
+          } else {
+            line_step<kStream, false>(src, group_rows[R - g], tile.diagonal, fac[slot], matrix,
+                                      n, prev, nullptr, nullptr);
+            if (pending) emit_edge(prev, fac[last], rows[last], matrix, n);
+          }
+          transpose_line_tile(fac[slot], rows[slot]);
+          prev = tile;
+          pending = true;
+          slot = last;
+        }
+      }
+    }
+    if (pending) emit_edge(prev, fac[slot ^ 1], rows[slot ^ 1], matrix, n);
+    // Non-temporal stores are weakly ordered: without the fence, a caller
+    // that hands the matrix to another thread could publish it before it
+    // is all written.
+    if constexpr (kStream) V::fence();
+  }
+
+  static void stream_matrix(const Body* bodies, Index n, double* matrix) {
+    if (n >= kStreamFrom) {
+      line_matrix<true>(bodies, n, matrix);
+    } else {
+      line_matrix<false>(bodies, n, matrix);
+    }
+  }
+
+  // Accelerations read back from a finished matrix whose order is a multiple
+  // of W: W rows at a time, each walked from its first column on, their
+  // tiles transposed so that the rows' bodies sit in lanes.
+  static void accelerations_from_matrix(const Body* bodies, Index n, const double* matrix,
+                                        double* out) {
+    for (Index i0 = 0; i0 < n; i0 += W) {
+      const Reg pos[3] = {gather_field(bodies + i0, W, &Body::x),
+                          gather_field(bodies + i0, W, &Body::y),
+                          gather_field(bodies + i0, W, &Body::z)};
+      Reg acc[3] = {V::set1(0.0), V::set1(0.0), V::set1(0.0)};
+      for (Index j0 = 0; j0 < n; j0 += W) {
+        Reg t[W];
+        STELLIX_UNROLL
+        for (Index k = 0; k < W; ++k)
+          t[k] = V::loadu(matrix + n * (i0 + k) + j0);
+        V::transpose(t);
+        receive_from_whole(t, bodies + j0, pos, acc);
+      }
+      alignas(64) double lanes[3][W];
+      V::store(lanes[0], acc[0]);
+      V::store(lanes[1], acc[1]);
+      V::store(lanes[2], acc[2]);
+      for (Index k = 0; k < W; ++k) {
+        out[3 * (i0 + k)] = lanes[0][k];
+        out[3 * (i0 + k) + 1] = lanes[1][k];
+        out[3 * (i0 + k) + 2] = lanes[2][k];
+      }
+    }
+  }
+
   static void factor_matrix(const Body* bodies, Index n, double* matrix) {
-    sweep<false>(bodies, n, nullptr, matrix);
+    if (on_lines(n, matrix)) {
+      stream_matrix(bodies, n, matrix);
+    } else {
+      sweep<false>(bodies, n, nullptr, matrix);
+    }
   }
 
   static void accelerations_and_matrix(const Body* bodies, Index n, double* out, double* matrix) {
-    sweep<true>(bodies, n, out, matrix);
+    if (on_lines(n, matrix)) {
+      stream_matrix(bodies, n, matrix);
+      accelerations_from_matrix(bodies, n, matrix, out);
+    } else {
+      sweep<true>(bodies, n, out, matrix);
+    }
   }
 
   static constexpr KernelTable table(Isa isa, const char* name) {
