@@ -574,6 +574,57 @@ struct Kernels {
     Reg z[kSide];
   };
 
+  // Running sums of a line tile's bodies: kLine x's, then y's, then z's.
+  struct LineSums {
+    Reg x[kSide];
+    Reg y[kSide];
+    Reg z[kSide];
+  };
+
+  static LineSums load_sums(const double* p) {
+    LineSums s;
+    for (Index h = 0; h < kSide; ++h) {
+      s.x[h] = V::loadu(p + h * W);
+      s.y[h] = V::loadu(p + kLine + h * W);
+      s.z[h] = V::loadu(p + 2 * kLine + h * W);
+    }
+    return s;
+  }
+
+  static void store_sums(double* p, const LineSums& s) {
+    for (Index h = 0; h < kSide; ++h) {
+      V::storeu(p + h * W, s.x[h]);
+      V::storeu(p + kLine + h * W, s.y[h]);
+      V::storeu(p + 2 * kLine + h * W, s.z[h]);
+    }
+  }
+
+  // acc = (x_j - x_r) * (F_rj * m_j) + acc for the receivers r in lanes, f
+  // holding their factors with source b.
+  static void add_term(LineSums& acc, const LineRows& r, const double* f, const Body& b) {
+    const Reg m = V::set1(b.mass);
+    const Reg xj = V::set1(b.x);
+    const Reg yj = V::set1(b.y);
+    const Reg zj = V::set1(b.z);
+    STELLIX_UNROLL
+    for (Index h = 0; h < kSide; ++h) {
+      const Reg w = V::mul(V::load(f + h * W), m);
+      acc.x[h] = V::add(V::mul(V::sub(xj, r.x[h]), w), acc.x[h]);
+      acc.y[h] = V::add(V::mul(V::sub(yj, r.y[h]), w), acc.y[h]);
+      acc.z[h] = V::add(V::mul(V::sub(zj, r.z[h]), w), acc.z[h]);
+    }
+  }
+
+  // A tile waiting to be written out, and, for the accelerations, where
+  // the sums of its rows' and its columns' bodies wait.
+  struct Pending {
+    LineTile tile;
+    LineRows rows;
+    LineRows columns;
+    double* row_sums;
+    double* column_sums;
+  };
+
   // Rows outside the matrix are padding at the origin: their factors are
   // computed like any other and never stored.
   static LineRows line_rows(const Body* bodies, Index n, Index r0) {
@@ -618,12 +669,20 @@ struct Kernels {
   // rows are the mirror's rows. With kEmit, the whole tile before, `prev`,
   // is written out meanwhile, a row of it and a row of its mirror per
   // source, so that the stores run alongside the divisions; `prev_rows`
-  // holds its rows (its factors transposed).
-  template <bool kStream, bool kEmit>
-  static void line_step(const Body* src, const LineRows& rows, bool diagonal, double* fac,
-                        double* matrix, Index n, const LineTile& prev, const double* prev_fac,
-                        const double* prev_rows) {
+  // holds its rows (its factors transposed). With kSums its rows' bodies
+  // take the terms of its columns' bodies and, off the diagonal, the other
+  // way round.
+  template <bool kStream, bool kEmit, bool kSums>
+  static void line_step(const Body* bodies, const Body* src, const LineRows& rows, bool diagonal,
+                        double* fac, double* matrix, Index n, const Pending& prev,
+                        const double* prev_fac, const double* prev_rows) {
     const Reg c = V::set1(kCouplingRoot);
+    LineSums row_acc;
+    LineSums column_acc;
+    if constexpr (kEmit && kSums) {
+      row_acc = load_sums(prev.row_sums);
+      if (!prev.tile.diagonal) column_acc = load_sums(prev.column_sums);
+    }
     STELLIX_UNROLL
     for (Index j = 0; j < kLine; ++j) {
       const Reg xj = V::set1(src[j].x);
@@ -639,17 +698,26 @@ struct Kernels {
         V::store(fac + kLine * j + h * W, V::mul(V::mul(q, q), q));
       }
       if constexpr (kEmit) {
-        double* row = matrix + n * (prev.r0 + j) + prev.c0;
+        const LineTile& t = prev.tile;
+        double* row = matrix + n * (t.r0 + j) + t.c0;
         STELLIX_UNROLL
         for (Index h = 0; h < kSide; ++h)
           put_whole<kStream>(row + h * W, V::load(prev_rows + kLine * j + h * W));
-        if (!prev.diagonal) {
-          double* mirror = matrix + n * (prev.c0 + j) + prev.r0;
+        if constexpr (kSums) add_term(row_acc, prev.rows, prev_fac + kLine * j, bodies[t.c0 + j]);
+        if (!t.diagonal) {
+          double* mirror = matrix + n * (t.c0 + j) + t.r0;
           STELLIX_UNROLL
           for (Index h = 0; h < kSide; ++h)
             put_whole<kStream>(mirror + h * W, V::load(prev_fac + kLine * j + h * W));
+          if constexpr (kSums) {
+            add_term(column_acc, prev.columns, prev_rows + kLine * j, bodies[t.r0 + j]);
+          }
         }
       }
+    }
+    if constexpr (kEmit && kSums) {
+      store_sums(prev.row_sums, row_acc);
+      if (!prev.tile.diagonal) store_sums(prev.column_sums, column_acc);
     }
     if (diagonal) {
       for (Index j = 0; j < kLine; ++j)
@@ -676,28 +744,56 @@ struct Kernels {
   }
 
   // A tile at the edge of the matrix, or the last one: each row element by
-  // element where it leaves the matrix.
-  static void emit_edge(const LineTile& tile, const double* fac, const double* rows,
-                        double* matrix, Index n) {
+  // element where it leaves the matrix, and sums only over sources inside
+  // it.
+  template <bool kSums>
+  static void emit_edge(const Body* bodies, const Pending& prev, const double* fac,
+                        const double* rows, double* matrix, Index n) {
+    const LineTile& t = prev.tile;
     for (Index j = 0; j < kLine; ++j) {
-      const Index r = tile.r0 + j;
+      const Index r = t.r0 + j;
       if (r < 0 || r >= n) continue;
       for (Index h = 0; h < kSide; ++h)
-        put_edge(matrix + n * r, tile.c0 + h * W, n, V::load(rows + kLine * j + h * W));
+        put_edge(matrix + n * r, t.c0 + h * W, n, V::load(rows + kLine * j + h * W));
     }
-    if (tile.diagonal) return;
+    if constexpr (kSums) {
+      LineSums acc = load_sums(prev.row_sums);
+      for (Index j = 0; j < kLine; ++j) {
+        const Index s = t.c0 + j;
+        if (s >= 0 && s < n) add_term(acc, prev.rows, fac + kLine * j, bodies[s]);
+      }
+      store_sums(prev.row_sums, acc);
+    }
+    if (t.diagonal) return;
     for (Index j = 0; j < kLine; ++j) {
-      const Index r = tile.c0 + j;
+      const Index r = t.c0 + j;
       if (r < 0 || r >= n) continue;
       for (Index h = 0; h < kSide; ++h)
-        put_edge(matrix + n * r, tile.r0 + h * W, n, V::load(fac + kLine * j + h * W));
+        put_edge(matrix + n * r, t.r0 + h * W, n, V::load(fac + kLine * j + h * W));
+    }
+    if constexpr (kSums) {
+      LineSums acc = load_sums(prev.column_sums);
+      for (Index j = 0; j < kLine; ++j) {
+        const Index s = t.r0 + j;
+        if (s >= 0 && s < n) add_term(acc, prev.columns, rows + kLine * j, bodies[s]);
+      }
+      store_sums(prev.column_sums, acc);
     }
   }
 
   // Line tiles (R, C), R <= C, in sweeps of kLineGroup rows of tiles, as in
   // sweep(); each tile is written out while the next one is computed.
-  template <bool kStream>
-  static void line_matrix(const Body* bodies, Index n, double* matrix) {
+  //
+  // With kSums, every tile's rows take the terms of its columns and its
+  // columns those of its rows, in the order of the tiles: block K's terms
+  // then come in ascending source order, from tiles (S, K), S < K, of
+  // earlier groups and of its own group's sweep of column K, then from its
+  // diagonal tile, the last of that column, then from tiles (K, S) as its
+  // group sweeps on. The sums wait in `out` itself, block by block (its
+  // x's, then y's, then z's), and are put in order at the end; the tiles
+  // that stick out of the matrix keep theirs aside.
+  template <bool kStream, bool kSums>
+  static void line_matrix(const Body* bodies, Index n, double* matrix, double* out) {
     const auto address = reinterpret_cast<std::uintptr_t>(matrix);
     // Column 0 sits `shift` elements into its line; tile 0 starts that much
     // before it, so that every tile's rows are whole lines.
@@ -705,8 +801,19 @@ struct Kernels {
     const Index tiles = (n + shift + kLine - 1) / kLine;
     alignas(64) double fac[2][kLine * kLine];
     alignas(64) double rows[2][kLine * kLine];
+    double edge_sums[2][3 * kLine] = {};
+    const auto sums_of = [&](Index T) -> double* {
+      const Index r0 = T * kLine - shift;
+      if (r0 < 0) return edge_sums[0];
+      if (r0 + kLine > n) return edge_sums[1];
+      return out + 3 * r0;
+    };
+    if constexpr (kSums) {
+      for (Index i = 0; i < 3 * n; ++i)
+        out[i] = 0.0;
+    }
     LineRows group_rows[kLineGroup];
-    LineTile prev{};
+    Pending prev{};
     bool pending = false;
     int slot = 0;
     for (Index g = 0; g < tiles; g += kLineGroup) {
@@ -724,73 +831,62 @@ struct Kernels {
           }
         }
         const Body* src = whole_columns ? bodies + c0 : padded;
+        LineRows columns{};
+        if constexpr (kSums) columns = line_rows(bodies, n, c0);
         for (Index R = g; R < group_end && R <= C; ++R) {
           const Index r0 = R * kLine - shift;
-          const LineTile tile{r0, c0, R == C, whole_columns && r0 >= 0 && r0 + kLine <= n};
+          const Pending next{LineTile{r0, c0, R == C, whole_columns && r0 >= 0 && r0 + kLine <= n},
+                             group_rows[R - g], columns,
+                             kSums ? sums_of(R) : nullptr, kSums ? sums_of(C) : nullptr};
           const int last = slot ^ 1;
-          if (pending && prev.whole) {
-            line_step<kStream, true>(src, group_rows[R - g], tile.diagonal, fac[slot], matrix, n,
-                                     prev, fac[last], rows[last]);
+          if (pending && prev.tile.whole) {
+            line_step<kStream, true, kSums>(bodies, src, next.rows, next.tile.diagonal, fac[slot],
+                                            matrix, n, prev, fac[last], rows[last]);
           } else {
-            line_step<kStream, false>(src, group_rows[R - g], tile.diagonal, fac[slot], matrix,
-                                      n, prev, nullptr, nullptr);
-            if (pending) emit_edge(prev, fac[last], rows[last], matrix, n);
+            line_step<kStream, false, kSums>(bodies, src, next.rows, next.tile.diagonal,
+                                             fac[slot], matrix, n, prev, nullptr, nullptr);
+            if (pending) emit_edge<kSums>(bodies, prev, fac[last], rows[last], matrix, n);
           }
           transpose_line_tile(fac[slot], rows[slot]);
-          prev = tile;
+          prev = next;
           pending = true;
           slot = last;
         }
       }
     }
-    if (pending) emit_edge(prev, fac[slot ^ 1], rows[slot ^ 1], matrix, n);
+    if (pending) emit_edge<kSums>(bodies, prev, fac[slot ^ 1], rows[slot ^ 1], matrix, n);
     // Non-temporal stores are weakly ordered: without the fence, a caller
     // that hands the matrix to another thread could publish it before it
     // is all written.
     if constexpr (kStream) V::fence();
-  }
-
-  static void stream_matrix(const Body* bodies, Index n, double* matrix) {
-    if (n >= kStreamFrom) {
-      line_matrix<true>(bodies, n, matrix);
-    } else {
-      line_matrix<false>(bodies, n, matrix);
+    if constexpr (kSums) {
+      for (Index T = 0; T < tiles; ++T) {
+        const Index r0 = T * kLine - shift;
+        double sums[3 * kLine];
+        const double* s = sums_of(T);
+        for (Index k = 0; k < 3 * kLine; ++k)
+          sums[k] = s[k];
+        for (Index k = 0; k < kLine; ++k) {
+          if (r0 + k < 0 || r0 + k >= n) continue;
+          for (Index axis = 0; axis < 3; ++axis)
+            out[3 * (r0 + k) + axis] = sums[axis * kLine + k];
+        }
+      }
     }
   }
 
-  // Accelerations read back from a finished matrix whose order is a multiple
-  // of W: W rows at a time, each walked from its first column on, their
-  // tiles transposed so that the rows' bodies sit in lanes.
-  static void accelerations_from_matrix(const Body* bodies, Index n, const double* matrix,
-                                        double* out) {
-    for (Index i0 = 0; i0 < n; i0 += W) {
-      const Reg pos[3] = {gather_field(bodies + i0, W, &Body::x),
-                          gather_field(bodies + i0, W, &Body::y),
-                          gather_field(bodies + i0, W, &Body::z)};
-      Reg acc[3] = {V::set1(0.0), V::set1(0.0), V::set1(0.0)};
-      for (Index j0 = 0; j0 < n; j0 += W) {
-        Reg t[W];
-        STELLIX_UNROLL
-        for (Index k = 0; k < W; ++k)
-          t[k] = V::loadu(matrix + n * (i0 + k) + j0);
-        V::transpose(t);
-        receive_from_whole(t, bodies + j0, pos, acc);
-      }
-      alignas(64) double lanes[3][W];
-      V::store(lanes[0], acc[0]);
-      V::store(lanes[1], acc[1]);
-      V::store(lanes[2], acc[2]);
-      for (Index k = 0; k < W; ++k) {
-        out[3 * (i0 + k)] = lanes[0][k];
-        out[3 * (i0 + k) + 1] = lanes[1][k];
-        out[3 * (i0 + k) + 2] = lanes[2][k];
-      }
+  template <bool kSums>
+  static void line_matrix(const Body* bodies, Index n, double* matrix, double* out) {
+    if (n >= kStreamFrom) {
+      line_matrix<true, kSums>(bodies, n, matrix, out);
+    } else {
+      line_matrix<false, kSums>(bodies, n, matrix, out);
     }
   }
 
   static void factor_matrix(const Body* bodies, Index n, double* matrix) {
     if (on_lines(n, matrix)) {
-      stream_matrix(bodies, n, matrix);
+      line_matrix<false>(bodies, n, matrix, nullptr);
     } else {
       sweep<false>(bodies, n, nullptr, matrix);
     }
@@ -798,8 +894,7 @@ struct Kernels {
 
   static void accelerations_and_matrix(const Body* bodies, Index n, double* out, double* matrix) {
     if (on_lines(n, matrix)) {
-      stream_matrix(bodies, n, matrix);
-      accelerations_from_matrix(bodies, n, matrix, out);
+      line_matrix<true>(bodies, n, matrix, out);
     } else {
       sweep<true>(bodies, n, out, matrix);
     }
