@@ -333,8 +333,8 @@ TEST_P(EveryKernel, MatrixAtEveryOffsetWithinACacheLine) {
   constexpr double kGuard = -7.25;
   const std::uint64_t lines[] = {8, 16, 40, 136, 2048};
   for (std::uint64_t n : lines) {
-    const std::vector<Body> b = n < 2048 ? hostile_system(static_cast<int>(n), n)
-                                         : random_system(static_cast<int>(n), 5);
+    const std::vector<Body> b =
+        n < 2048 ? hostile_system(static_cast<int>(n), n) : random_system(static_cast<int>(n), 5);
     const std::size_t nn = n * n;
     std::vector<double> want_m(nn), want_a(3 * n);
     reference::accelerations(b.data(), static_cast<int>(n), want_a.data(), want_m.data());

@@ -11,9 +11,11 @@
 //   Reg, kWidth, load and store (aligned), loadu and storeu (unaligned),
 //   store_first(p, v, count) (only lanes < count written, unaligned), set1,
 //   add, sub, mul, div, sqrt, zero_lane(v, k) (lane k replaced by +0.0),
-//   transpose(Reg[kWidth]) (in place), and kBroadcastOperand (whether a
+//   transpose(Reg[kWidth]) (in place), kBroadcastOperand (whether a
 //   broadcast source can be the subtrahend of a subtraction in one
-//   instruction; only a matter of speed).
+//   instruction; only a matter of speed), and kStreams (whether the matrix
+//   may be written in whole cache lines with stream(p, v), an aligned
+//   non-temporal store, followed by fence()).
 //
 // Every sum below adds its terms one by one in ascending source order,
 // exactly as the straightforward loops do; nothing is reassociated.
@@ -549,6 +551,11 @@ struct Kernels {
   // Below this order the matrix fits in the caches, where the caller will
   // read it next; non-temporal stores would push it out to memory.
   static constexpr Index kStreamFrom = 2048;
+  // With two registers per side, the sums of a tile do not fit in the
+  // registers beside its factors and the tile before; they then follow the
+  // factors instead of running among them, which measured faster with
+  // 256-bit vectors and slower with 512-bit ones.
+  static constexpr bool kSplitSums = kSide > 1;
 
   static bool on_lines(Index n, const double* matrix) {
     if constexpr (!V::kStreams) {
@@ -703,21 +710,35 @@ struct Kernels {
         STELLIX_UNROLL
         for (Index h = 0; h < kSide; ++h)
           put_whole<kStream>(row + h * W, V::load(prev_rows + kLine * j + h * W));
-        if constexpr (kSums) add_term(row_acc, prev.rows, prev_fac + kLine * j, bodies[t.c0 + j]);
+        if constexpr (kSums && !kSplitSums) {
+          add_term(row_acc, prev.rows, prev_fac + kLine * j, bodies[t.c0 + j]);
+        }
         if (!t.diagonal) {
           double* mirror = matrix + n * (t.c0 + j) + t.r0;
           STELLIX_UNROLL
           for (Index h = 0; h < kSide; ++h)
             put_whole<kStream>(mirror + h * W, V::load(prev_fac + kLine * j + h * W));
-          if constexpr (kSums) {
+          if constexpr (kSums && !kSplitSums) {
             add_term(column_acc, prev.columns, prev_rows + kLine * j, bodies[t.r0 + j]);
           }
         }
       }
     }
     if constexpr (kEmit && kSums) {
+      if constexpr (kSplitSums) {
+        STELLIX_UNROLL
+        for (Index j = 0; j < kLine; ++j)
+          add_term(row_acc, prev.rows, prev_fac + kLine * j, bodies[prev.tile.c0 + j]);
+      }
       store_sums(prev.row_sums, row_acc);
-      if (!prev.tile.diagonal) store_sums(prev.column_sums, column_acc);
+      if (!prev.tile.diagonal) {
+        if constexpr (kSplitSums) {
+          STELLIX_UNROLL
+          for (Index j = 0; j < kLine; ++j)
+            add_term(column_acc, prev.columns, prev_rows + kLine * j, bodies[prev.tile.r0 + j]);
+        }
+        store_sums(prev.column_sums, column_acc);
+      }
     }
     if (diagonal) {
       for (Index j = 0; j < kLine; ++j)
@@ -836,15 +857,15 @@ struct Kernels {
         for (Index R = g; R < group_end && R <= C; ++R) {
           const Index r0 = R * kLine - shift;
           const Pending next{LineTile{r0, c0, R == C, whole_columns && r0 >= 0 && r0 + kLine <= n},
-                             group_rows[R - g], columns,
-                             kSums ? sums_of(R) : nullptr, kSums ? sums_of(C) : nullptr};
+                             group_rows[R - g], columns, kSums ? sums_of(R) : nullptr,
+                             kSums ? sums_of(C) : nullptr};
           const int last = slot ^ 1;
           if (pending && prev.tile.whole) {
             line_step<kStream, true, kSums>(bodies, src, next.rows, next.tile.diagonal, fac[slot],
                                             matrix, n, prev, fac[last], rows[last]);
           } else {
-            line_step<kStream, false, kSums>(bodies, src, next.rows, next.tile.diagonal,
-                                             fac[slot], matrix, n, prev, nullptr, nullptr);
+            line_step<kStream, false, kSums>(bodies, src, next.rows, next.tile.diagonal, fac[slot],
+                                             matrix, n, prev, nullptr, nullptr);
             if (pending) emit_edge<kSums>(bodies, prev, fac[last], rows[last], matrix, n);
           }
           transpose_line_tile(fac[slot], rows[slot]);
