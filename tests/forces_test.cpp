@@ -322,6 +322,50 @@ TEST_P(EveryKernel, UnalignedArraysAndExactWorkspace) {
   }
 }
 
+// When n is a multiple of eight, every row of the matrix starts at the same
+// offset within a cache line, and the vector kernels lay their tiles on the
+// lines. Each offset of the matrix within a line moves the edges of the
+// tiles; nothing may be written outside the matrix, whose neighbours may
+// share its first and last lines. From n = 2048 on the lines are streamed
+// past the caches.
+TEST_P(EveryKernel, MatrixAtEveryOffsetWithinACacheLine) {
+  const auto& k = kernel_table(GetParam());
+  constexpr double kGuard = -7.25;
+  const std::uint64_t lines[] = {8, 16, 40, 136, 2048};
+  for (std::uint64_t n : lines) {
+    const std::vector<Body> b =
+        n < 2048 ? hostile_system(static_cast<int>(n), n) : random_system(static_cast<int>(n), 5);
+    const std::size_t nn = n * n;
+    std::vector<double> want_m(nn), want_a(3 * n);
+    reference::accelerations(b.data(), static_cast<int>(n), want_a.data(), want_m.data());
+    // The largest order is checked at two offsets only, to keep the suite
+    // quick; the edges of its tiles are those of the smaller orders.
+    const int offsets = n < 2048 ? 8 : 2;
+    std::vector<double> storage(nn + 3 * 8);
+    for (int offset = 0; offset < offsets; ++offset) {
+      SCOPED_TRACE(::testing::Message() << "n=" << n << " offset=" << offset);
+      std::fill(storage.begin(), storage.end(), kGuard);
+      double* line = storage.data();
+      while (reinterpret_cast<std::uintptr_t>(line) % 64 != 0)
+        ++line;
+      double* m = line + 8 + offset;
+      const std::vector<double> a_garbage = garbage(3 * n);
+      std::vector<double> a = a_garbage;
+      if (offset % 2 == 0) {
+        k.factor_matrix(b.data(), static_cast<std::int64_t>(n), m);
+      } else {
+        k.accelerations_and_matrix(b.data(), static_cast<std::int64_t>(n), a.data(), m);
+        ASSERT_TRUE(SameBits(want_a.data(), a.data(), 3 * n));
+      }
+      ASSERT_TRUE(SameBits(want_m.data(), m, nn));
+      for (double* g = storage.data(); g < m; ++g)
+        ASSERT_EQ(*g, kGuard) << "before the matrix at " << (m - g);
+      for (double* g = m + nn; g < storage.data() + storage.size(); ++g)
+        ASSERT_EQ(*g, kGuard) << "after the matrix at " << (g - m - nn);
+    }
+  }
+}
+
 TEST_P(EveryKernel, ResultsDoNotDependOnWhatTheWorkspaceHeld) {
   const auto& k = kernel_table(GetParam());
   const int n = 41;

@@ -33,6 +33,9 @@ struct Avx2 {
       _mm256_maskstore_pd(p, first_lanes(count), v);
     }
   }
+  static constexpr bool kStreams = true;
+  static void stream(double* p, Reg v) { _mm256_stream_pd(p, v); }
+  static void fence() { _mm_sfence(); }
   static Reg set1(double v) { return _mm256_set1_pd(v); }
   static Reg add(Reg a, Reg b) { return _mm256_add_pd(a, b); }
   static Reg sub(Reg a, Reg b) { return _mm256_sub_pd(a, b); }

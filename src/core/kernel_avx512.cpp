@@ -32,6 +32,9 @@ struct Avx512 {
       _mm512_mask_storeu_pd(p, first_lanes(count), v);
     }
   }
+  static constexpr bool kStreams = true;
+  static void stream(double* p, Reg v) { _mm512_stream_pd(p, v); }
+  static void fence() { _mm_sfence(); }
   static Reg set1(double v) { return _mm512_set1_pd(v); }
   static Reg add(Reg a, Reg b) { return _mm512_add_pd(a, b); }
   static Reg sub(Reg a, Reg b) { return _mm512_sub_pd(a, b); }

@@ -11,9 +11,11 @@
 //   Reg, kWidth, load and store (aligned), loadu and storeu (unaligned),
 //   store_first(p, v, count) (only lanes < count written, unaligned), set1,
 //   add, sub, mul, div, sqrt, zero_lane(v, k) (lane k replaced by +0.0),
-//   transpose(Reg[kWidth]) (in place), and kBroadcastOperand (whether a
+//   transpose(Reg[kWidth]) (in place), kBroadcastOperand (whether a
 //   broadcast source can be the subtrahend of a subtraction in one
-//   instruction; only a matter of speed).
+//   instruction; only a matter of speed), and kStreams (whether the matrix
+//   may be written in whole cache lines with stream(p, v), an aligned
+//   non-temporal store, followed by fence()).
 //
 // Every sum below adds its terms one by one in ascending source order,
 // exactly as the straightforward loops do; nothing is reassociated.
@@ -530,12 +532,393 @@ struct Kernels {
     }
   }
 
+  // ---------------------------------------------------------------------
+  // The factor matrix in whole cache lines. An ordinary store first reads
+  // its line from memory, so a matrix larger than the caches costs twice its
+  // size in traffic, and the mirror writes, which stride across rows, cost
+  // more. When every row starts at the same offset within a line (n a
+  // multiple of a line), the tiles are laid on the lines instead: each row of
+  // a tile and of its mirror is then one whole line, written with
+  // non-temporal stores once the matrix outgrows the caches. Only the lines
+  // at the edges of the matrix, which it may share with whatever lies around
+  // it, are written element by element.
+
+  static constexpr Index kLine = 64 / sizeof(double);
+  // Register blocks along each side of a line tile.
+  static constexpr Index kSide = kLine / W;
+  // Rows of line tiles that sweep the columns together.
+  static constexpr Index kLineGroup = 16;
+  // Below this order the matrix fits in the caches, where the caller will
+  // read it next; non-temporal stores would push it out to memory.
+  static constexpr Index kStreamFrom = 2048;
+  // With two registers per side, the sums of a tile do not fit in the
+  // registers beside its factors and the tile before; they then follow the
+  // factors instead of running among them, which measured faster with
+  // 256-bit vectors and slower with 512-bit ones.
+  static constexpr bool kSplitSums = kSide > 1;
+
+  static bool on_lines(Index n, const double* matrix) {
+    if constexpr (!V::kStreams) {
+      return false;
+    } else {
+      const auto address = reinterpret_cast<std::uintptr_t>(matrix);
+      return n % kLine == 0 && address % sizeof(double) == 0;
+    }
+  }
+
+  // A line tile: rows r0 .. r0 + kLine, columns c0 .. c0 + kLine.
+  struct LineTile {
+    Index r0;
+    Index c0;
+    bool diagonal;
+    bool whole;  // all of it inside the matrix
+  };
+
+  // The positions of a line tile's rows, kSide registers per coordinate.
+  struct LineRows {
+    Reg x[kSide];
+    Reg y[kSide];
+    Reg z[kSide];
+  };
+
+  // Running sums of a line tile's bodies: kLine x's, then y's, then z's.
+  struct LineSums {
+    Reg x[kSide];
+    Reg y[kSide];
+    Reg z[kSide];
+  };
+
+  static LineSums load_sums(const double* p) {
+    LineSums s;
+    for (Index h = 0; h < kSide; ++h) {
+      s.x[h] = V::loadu(p + h * W);
+      s.y[h] = V::loadu(p + kLine + h * W);
+      s.z[h] = V::loadu(p + 2 * kLine + h * W);
+    }
+    return s;
+  }
+
+  static void store_sums(double* p, const LineSums& s) {
+    for (Index h = 0; h < kSide; ++h) {
+      V::storeu(p + h * W, s.x[h]);
+      V::storeu(p + kLine + h * W, s.y[h]);
+      V::storeu(p + 2 * kLine + h * W, s.z[h]);
+    }
+  }
+
+  // acc = (x_j - x_r) * (F_rj * m_j) + acc for the receivers r in lanes, f
+  // holding their factors with source b.
+  static void add_term(LineSums& acc, const LineRows& r, const double* f, const Body& b) {
+    const Reg m = V::set1(b.mass);
+    const Reg xj = V::set1(b.x);
+    const Reg yj = V::set1(b.y);
+    const Reg zj = V::set1(b.z);
+    STELLIX_UNROLL
+    for (Index h = 0; h < kSide; ++h) {
+      const Reg w = V::mul(V::load(f + h * W), m);
+      acc.x[h] = V::add(V::mul(V::sub(xj, r.x[h]), w), acc.x[h]);
+      acc.y[h] = V::add(V::mul(V::sub(yj, r.y[h]), w), acc.y[h]);
+      acc.z[h] = V::add(V::mul(V::sub(zj, r.z[h]), w), acc.z[h]);
+    }
+  }
+
+  // A tile waiting to be written out, and, for the accelerations, where
+  // the sums of its rows' and its columns' bodies wait.
+  struct Pending {
+    LineTile tile;
+    LineRows rows;
+    LineRows columns;
+    double* row_sums;
+    double* column_sums;
+  };
+
+  // Rows outside the matrix are padding at the origin: their factors are
+  // computed like any other and never stored.
+  static LineRows line_rows(const Body* bodies, Index n, Index r0) {
+    alignas(64) double xyz[3][kLine];
+    for (Index k = 0; k < kLine; ++k) {
+      const Index i = r0 + k;
+      const bool real = i >= 0 && i < n;
+      xyz[0][k] = real ? bodies[i].x : 0.0;
+      xyz[1][k] = real ? bodies[i].y : 0.0;
+      xyz[2][k] = real ? bodies[i].z : 0.0;
+    }
+    LineRows rows;
+    for (Index h = 0; h < kSide; ++h) {
+      rows.x[h] = V::load(xyz[0] + h * W);
+      rows.y[h] = V::load(xyz[1] + h * W);
+      rows.z[h] = V::load(xyz[2] + h * W);
+    }
+    return rows;
+  }
+
+  template <bool kStream>
+  static void put_whole(double* p, Reg v) {
+    if constexpr (kStream) {
+      V::stream(p, v);
+    } else {
+      V::store(p, v);
+    }
+  }
+
+  // Columns col .. col + W of a row at the edge of the matrix: only those
+  // inside it.
+  static void put_edge(double* row, Index col, Index n, Reg v) {
+    alignas(64) double lanes[W];
+    V::store(lanes, v);
+    for (Index k = 0; k < W; ++k) {
+      if (col + k >= 0 && col + k < n) row[col + k] = lanes[k];
+    }
+  }
+
+  // The factors of a line tile go to `fac`, fac[kLine * j + k] holding
+  // element (r0 + k, c0 + j), which is also element (c0 + j, r0 + k): fac's
+  // rows are the mirror's rows. With kEmit, the whole tile before, `prev`,
+  // is written out meanwhile, a row of it and a row of its mirror per
+  // source, so that the stores run alongside the divisions; `prev_rows`
+  // holds its rows (its factors transposed). With kSums its rows' bodies
+  // take the terms of its columns' bodies and, off the diagonal, the other
+  // way round.
+  template <bool kStream, bool kEmit, bool kSums>
+  static void line_step(const Body* bodies, const Body* src, const LineRows& rows, bool diagonal,
+                        double* fac, double* matrix, Index n, const Pending& prev,
+                        const double* prev_fac, const double* prev_rows) {
+    const Reg c = V::set1(kCouplingRoot);
+    LineSums row_acc;
+    LineSums column_acc;
+    if constexpr (kEmit && kSums) {
+      row_acc = load_sums(prev.row_sums);
+      if (!prev.tile.diagonal) column_acc = load_sums(prev.column_sums);
+    }
+    STELLIX_UNROLL
+    for (Index j = 0; j < kLine; ++j) {
+      const Reg xj = V::set1(src[j].x);
+      const Reg yj = V::set1(src[j].y);
+      const Reg zj = V::set1(src[j].z);
+      STELLIX_UNROLL
+      for (Index h = 0; h < kSide; ++h) {
+        const Reg dx = V::sub(rows.x[h], xj);
+        const Reg dy = V::sub(rows.y[h], yj);
+        const Reg dz = V::sub(rows.z[h], zj);
+        const Reg s = V::add(V::add(V::mul(dx, dx), V::mul(dy, dy)), V::mul(dz, dz));
+        const Reg q = V::div(c, V::sqrt(s));
+        V::store(fac + kLine * j + h * W, V::mul(V::mul(q, q), q));
+      }
+      if constexpr (kEmit) {
+        const LineTile& t = prev.tile;
+        double* row = matrix + n * (t.r0 + j) + t.c0;
+        STELLIX_UNROLL
+        for (Index h = 0; h < kSide; ++h)
+          put_whole<kStream>(row + h * W, V::load(prev_rows + kLine * j + h * W));
+        if constexpr (kSums && !kSplitSums) {
+          add_term(row_acc, prev.rows, prev_fac + kLine * j, bodies[t.c0 + j]);
+        }
+        if (!t.diagonal) {
+          double* mirror = matrix + n * (t.c0 + j) + t.r0;
+          STELLIX_UNROLL
+          for (Index h = 0; h < kSide; ++h)
+            put_whole<kStream>(mirror + h * W, V::load(prev_fac + kLine * j + h * W));
+          if constexpr (kSums && !kSplitSums) {
+            add_term(column_acc, prev.columns, prev_rows + kLine * j, bodies[t.r0 + j]);
+          }
+        }
+      }
+    }
+    if constexpr (kEmit && kSums) {
+      if constexpr (kSplitSums) {
+        STELLIX_UNROLL
+        for (Index j = 0; j < kLine; ++j)
+          add_term(row_acc, prev.rows, prev_fac + kLine * j, bodies[prev.tile.c0 + j]);
+      }
+      store_sums(prev.row_sums, row_acc);
+      if (!prev.tile.diagonal) {
+        if constexpr (kSplitSums) {
+          STELLIX_UNROLL
+          for (Index j = 0; j < kLine; ++j)
+            add_term(column_acc, prev.columns, prev_rows + kLine * j, bodies[prev.tile.r0 + j]);
+        }
+        store_sums(prev.column_sums, column_acc);
+      }
+    }
+    if (diagonal) {
+      for (Index j = 0; j < kLine; ++j)
+        fac[kLine * j + j] = 0.0;
+    }
+  }
+
+  // rows[kLine * k + j] = fac[kLine * j + k], in W-by-W blocks.
+  static void transpose_line_tile(const double* fac, double* rows) {
+    STELLIX_UNROLL
+    for (Index jb = 0; jb < kSide; ++jb) {
+      STELLIX_UNROLL
+      for (Index kb = 0; kb < kSide; ++kb) {
+        Reg t[W];
+        STELLIX_UNROLL
+        for (Index u = 0; u < W; ++u)
+          t[u] = V::load(fac + kLine * (jb * W + u) + kb * W);
+        V::transpose(t);
+        STELLIX_UNROLL
+        for (Index v = 0; v < W; ++v)
+          V::store(rows + kLine * (kb * W + v) + jb * W, t[v]);
+      }
+    }
+  }
+
+  // A tile at the edge of the matrix, or the last one: each row element by
+  // element where it leaves the matrix, and sums only over sources inside
+  // it.
+  template <bool kSums>
+  static void emit_edge(const Body* bodies, const Pending& prev, const double* fac,
+                        const double* rows, double* matrix, Index n) {
+    const LineTile& t = prev.tile;
+    for (Index j = 0; j < kLine; ++j) {
+      const Index r = t.r0 + j;
+      if (r < 0 || r >= n) continue;
+      for (Index h = 0; h < kSide; ++h)
+        put_edge(matrix + n * r, t.c0 + h * W, n, V::load(rows + kLine * j + h * W));
+    }
+    if constexpr (kSums) {
+      LineSums acc = load_sums(prev.row_sums);
+      for (Index j = 0; j < kLine; ++j) {
+        const Index s = t.c0 + j;
+        if (s >= 0 && s < n) add_term(acc, prev.rows, fac + kLine * j, bodies[s]);
+      }
+      store_sums(prev.row_sums, acc);
+    }
+    if (t.diagonal) return;
+    for (Index j = 0; j < kLine; ++j) {
+      const Index r = t.c0 + j;
+      if (r < 0 || r >= n) continue;
+      for (Index h = 0; h < kSide; ++h)
+        put_edge(matrix + n * r, t.r0 + h * W, n, V::load(fac + kLine * j + h * W));
+    }
+    if constexpr (kSums) {
+      LineSums acc = load_sums(prev.column_sums);
+      for (Index j = 0; j < kLine; ++j) {
+        const Index s = t.r0 + j;
+        if (s >= 0 && s < n) add_term(acc, prev.columns, rows + kLine * j, bodies[s]);
+      }
+      store_sums(prev.column_sums, acc);
+    }
+  }
+
+  // Line tiles (R, C), R <= C, in sweeps of kLineGroup rows of tiles, as in
+  // sweep(); each tile is written out while the next one is computed.
+  //
+  // With kSums, every tile's rows take the terms of its columns and its
+  // columns those of its rows, in the order of the tiles: block K's terms
+  // then come in ascending source order, from tiles (S, K), S < K, of
+  // earlier groups and of its own group's sweep of column K, then from its
+  // diagonal tile, the last of that column, then from tiles (K, S) as its
+  // group sweeps on. The sums wait in `out` itself, block by block (its
+  // x's, then y's, then z's), and are put in order at the end; the tiles
+  // that stick out of the matrix keep theirs aside.
+  template <bool kStream, bool kSums>
+  static void line_matrix(const Body* bodies, Index n, double* matrix, double* out) {
+    const auto address = reinterpret_cast<std::uintptr_t>(matrix);
+    // Column 0 sits `shift` elements into its line; tile 0 starts that much
+    // before it, so that every tile's rows are whole lines.
+    const Index shift = static_cast<Index>(address / sizeof(double) % kLine);
+    const Index tiles = (n + shift + kLine - 1) / kLine;
+    alignas(64) double fac[2][kLine * kLine];
+    alignas(64) double rows[2][kLine * kLine];
+    double edge_sums[2][3 * kLine] = {};
+    const auto sums_of = [&](Index T) -> double* {
+      const Index r0 = T * kLine - shift;
+      if (r0 < 0) return edge_sums[0];
+      if (r0 + kLine > n) return edge_sums[1];
+      return out + 3 * r0;
+    };
+    if constexpr (kSums) {
+      for (Index i = 0; i < 3 * n; ++i)
+        out[i] = 0.0;
+    }
+    LineRows group_rows[kLineGroup];
+    Pending prev{};
+    bool pending = false;
+    int slot = 0;
+    for (Index g = 0; g < tiles; g += kLineGroup) {
+      const Index group_end = min_index(tiles, g + kLineGroup);
+      for (Index R = g; R < group_end; ++R)
+        group_rows[R - g] = line_rows(bodies, n, R * kLine - shift);
+      for (Index C = g; C < tiles; ++C) {
+        const Index c0 = C * kLine - shift;
+        const bool whole_columns = c0 >= 0 && c0 + kLine <= n;
+        Body padded[kLine];
+        if (!whole_columns) {
+          for (Index k = 0; k < kLine; ++k) {
+            const Index i = c0 + k;
+            padded[k] = i >= 0 && i < n ? bodies[i] : Body{};
+          }
+        }
+        const Body* src = whole_columns ? bodies + c0 : padded;
+        LineRows columns{};
+        if constexpr (kSums) columns = line_rows(bodies, n, c0);
+        for (Index R = g; R < group_end && R <= C; ++R) {
+          const Index r0 = R * kLine - shift;
+          const Pending next{LineTile{r0, c0, R == C, whole_columns && r0 >= 0 && r0 + kLine <= n},
+                             group_rows[R - g], columns, kSums ? sums_of(R) : nullptr,
+                             kSums ? sums_of(C) : nullptr};
+          const int last = slot ^ 1;
+          if (pending && prev.tile.whole) {
+            line_step<kStream, true, kSums>(bodies, src, next.rows, next.tile.diagonal, fac[slot],
+                                            matrix, n, prev, fac[last], rows[last]);
+          } else {
+            line_step<kStream, false, kSums>(bodies, src, next.rows, next.tile.diagonal, fac[slot],
+                                             matrix, n, prev, nullptr, nullptr);
+            if (pending) emit_edge<kSums>(bodies, prev, fac[last], rows[last], matrix, n);
+          }
+          transpose_line_tile(fac[slot], rows[slot]);
+          prev = next;
+          pending = true;
+          slot = last;
+        }
+      }
+    }
+    if (pending) emit_edge<kSums>(bodies, prev, fac[slot ^ 1], rows[slot ^ 1], matrix, n);
+    // Non-temporal stores are weakly ordered: without the fence, a caller
+    // that hands the matrix to another thread could publish it before it
+    // is all written.
+    if constexpr (kStream) V::fence();
+    if constexpr (kSums) {
+      for (Index T = 0; T < tiles; ++T) {
+        const Index r0 = T * kLine - shift;
+        double sums[3 * kLine];
+        const double* s = sums_of(T);
+        for (Index k = 0; k < 3 * kLine; ++k)
+          sums[k] = s[k];
+        for (Index k = 0; k < kLine; ++k) {
+          if (r0 + k < 0 || r0 + k >= n) continue;
+          for (Index axis = 0; axis < 3; ++axis)
+            out[3 * (r0 + k) + axis] = sums[axis * kLine + k];
+        }
+      }
+    }
+  }
+
+  template <bool kSums>
+  static void line_matrix(const Body* bodies, Index n, double* matrix, double* out) {
+    if (n >= kStreamFrom) {
+      line_matrix<true, kSums>(bodies, n, matrix, out);
+    } else {
+      line_matrix<false, kSums>(bodies, n, matrix, out);
+    }
+  }
+
   static void factor_matrix(const Body* bodies, Index n, double* matrix) {
-    sweep<false>(bodies, n, nullptr, matrix);
+    if (on_lines(n, matrix)) {
+      line_matrix<false>(bodies, n, matrix, nullptr);
+    } else {
+      sweep<false>(bodies, n, nullptr, matrix);
+    }
   }
 
   static void accelerations_and_matrix(const Body* bodies, Index n, double* out, double* matrix) {
-    sweep<true>(bodies, n, out, matrix);
+    if (on_lines(n, matrix)) {
+      line_matrix<true>(bodies, n, matrix, out);
+    } else {
+      sweep<true>(bodies, n, out, matrix);
+    }
   }
 
   static constexpr KernelTable table(Isa isa, const char* name) {

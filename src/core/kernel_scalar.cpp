@@ -17,6 +17,9 @@ struct Scalar {
   static void store(double* p, Reg v) { *p = v; }
   static void storeu(double* p, Reg v) { *p = v; }
   static void store_first(double* p, Reg v, Index) { *p = v; }
+  static constexpr bool kStreams = false;
+  static void stream(double* p, Reg v) { *p = v; }
+  static void fence() {}
   static Reg set1(double v) { return v; }
   static Reg add(Reg a, Reg b) { return a + b; }
   static Reg sub(Reg a, Reg b) { return a - b; }
