@@ -764,41 +764,41 @@ struct Kernels {
     }
   }
 
-  // A tile at the edge of the matrix, or the last one: each row element by
-  // element where it leaves the matrix, and sums only over sources inside
-  // it.
+  // One side of a tile at the edge of the matrix: `written` row by row into
+  // rows first_row.., columns first_col.., element by element where they
+  // leave the matrix; with kSums, `receivers` (sums at `sums`) take the
+  // terms of the bodies from first_col on that are inside it, their factors
+  // in `summed`. The tile itself is one side, its mirror, with the buffers
+  // swapped, the other.
+  template <bool kSums>
+  static void emit_edge_side(const Body* bodies, const double* written, const double* summed,
+                             Index first_row, Index first_col, const LineRows& receivers,
+                             double* sums, double* matrix, Index n) {
+    for (Index j = 0; j < kLine; ++j) {
+      const Index r = first_row + j;
+      if (r < 0 || r >= n) continue;
+      for (Index h = 0; h < kSide; ++h)
+        put_edge(matrix + n * r, first_col + h * W, n, V::load(written + kLine * j + h * W));
+    }
+    if constexpr (kSums) {
+      LineSums acc = load_sums(sums);
+      for (Index j = 0; j < kLine; ++j) {
+        const Index s = first_col + j;
+        if (s >= 0 && s < n) add_term(acc, receivers, summed + kLine * j, bodies[s]);
+      }
+      store_sums(sums, acc);
+    }
+  }
+
+  // A tile at the edge of the matrix, or the last one.
   template <bool kSums>
   static void emit_edge(const Body* bodies, const Pending& prev, const double* fac,
                         const double* rows, double* matrix, Index n) {
     const LineTile& t = prev.tile;
-    for (Index j = 0; j < kLine; ++j) {
-      const Index r = t.r0 + j;
-      if (r < 0 || r >= n) continue;
-      for (Index h = 0; h < kSide; ++h)
-        put_edge(matrix + n * r, t.c0 + h * W, n, V::load(rows + kLine * j + h * W));
-    }
-    if constexpr (kSums) {
-      LineSums acc = load_sums(prev.row_sums);
-      for (Index j = 0; j < kLine; ++j) {
-        const Index s = t.c0 + j;
-        if (s >= 0 && s < n) add_term(acc, prev.rows, fac + kLine * j, bodies[s]);
-      }
-      store_sums(prev.row_sums, acc);
-    }
-    if (t.diagonal) return;
-    for (Index j = 0; j < kLine; ++j) {
-      const Index r = t.c0 + j;
-      if (r < 0 || r >= n) continue;
-      for (Index h = 0; h < kSide; ++h)
-        put_edge(matrix + n * r, t.r0 + h * W, n, V::load(fac + kLine * j + h * W));
-    }
-    if constexpr (kSums) {
-      LineSums acc = load_sums(prev.column_sums);
-      for (Index j = 0; j < kLine; ++j) {
-        const Index s = t.r0 + j;
-        if (s >= 0 && s < n) add_term(acc, prev.columns, rows + kLine * j, bodies[s]);
-      }
-      store_sums(prev.column_sums, acc);
+    emit_edge_side<kSums>(bodies, rows, fac, t.r0, t.c0, prev.rows, prev.row_sums, matrix, n);
+    if (!t.diagonal) {
+      emit_edge_side<kSums>(bodies, fac, rows, t.c0, t.r0, prev.columns, prev.column_sums, matrix,
+                            n);
     }
   }
 
