@@ -8,18 +8,23 @@
 //                           (getAccelerationVectorArray)
 //   memory/46340            scratch of a run at the largest n, steps = 1,
 //                           through a counting allocator and as max RSS growth
+//                           of a child process that makes only that run
 //   text/<writer>           ns per field of snapshot and diagnostic text
 //                           against a loop of fprintf
-// A table of ratios to the reference follows the usual output.
+// A table of ratios to the reference follows the usual output. With
+// --benchmark_repetitions, each row of it is the fastest repetition.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -205,23 +210,47 @@ long max_rss_kib() {
   return usage.ru_maxrss;
 }
 
-// Registered first, before any benchmark has raised the process's peak, so
-// that the growth of the maximum resident set belongs to this run alone.
+// The run goes to a child process: its maximum resident set starts at what
+// it shares with this process when forked, so the growth is this run's
+// alone, whatever ran here before (repetitions are shuffled).
 void memory_largest_run(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   std::vector<Body> bodies = testing_support::random_system(n, 3);
-  Counting counting;
-  const stellix::detail::ScratchAllocator allocator{&counting_allocate, &counting_release,
-                                                    &counting};
-  const long rss_before = max_rss_kib();
+  struct Figures {
+    std::size_t scratch_peak = 0;
+    long rss_growth_kib = 0;
+  } figures;
   for (auto _ : state) {
-    stellix::detail::run_simulation(bodies.data(), n, quiet_run(1), nullptr,
-                                    stellix::detail::active_kernels(), allocator);
-    benchmark::DoNotOptimize(bodies.data());
+    int channel[2];
+    if (pipe(channel) != 0) {
+      state.SkipWithError("pipe failed");
+      return;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+      close(channel[0]);
+      Counting counting;
+      const stellix::detail::ScratchAllocator allocator{&counting_allocate, &counting_release,
+                                                        &counting};
+      const long rss_before = max_rss_kib();
+      stellix::detail::run_simulation(bodies.data(), n, quiet_run(1), nullptr,
+                                      stellix::detail::active_kernels(), allocator);
+      const Figures measured{counting.peak, max_rss_kib() - rss_before};
+      const bool sent = write(channel[1], &measured, sizeof measured) == sizeof measured;
+      _exit(sent ? 0 : 1);
+    }
+    close(channel[1]);
+    const bool received = child > 0 && read(channel[0], &figures, sizeof figures) == sizeof figures;
+    close(channel[0]);
+    int status = 0;
+    if (child > 0) waitpid(child, &status, 0);
+    if (!received || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      state.SkipWithError("the measuring child process failed");
+      return;
+    }
   }
-  state.counters["scratch_MiB"] = static_cast<double>(counting.peak) / (1 << 20);
-  state.counters["max_rss_growth_MiB"] = static_cast<double>(max_rss_kib() - rss_before) / 1024;
-  state.counters["pairs"] = 2 * unique_pairs(n);
+  state.counters["scratch_MiB"] = static_cast<double>(figures.scratch_peak) / (1 << 20);
+  state.counters["max_rss_growth_MiB"] = static_cast<double>(figures.rss_growth_kib) / 1024;
   state.SetLabel(stellix::detail::active_kernels().name);
 }
 
@@ -311,12 +340,27 @@ struct Row {
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
-  RatioReporter() : ConsoleReporter(isatty(1) ? OO_ColorTabular : OO_Tabular) {}
+  // `order` names the timed benchmarks ("family/variant[/n]") in the order
+  // of registration, which the tables keep whatever order they ran in.
+  explicit RatioReporter(const std::vector<std::string>& order)
+      : ConsoleReporter(isatty(1) ? OO_ColorTabular : OO_Tabular) {
+    for (const std::string& name : order)
+      record(name, std::numeric_limits<double>::infinity());
+  }
 
+  // With repetitions, the ratio tables take each benchmark's fastest
+  // repetition and the console shows its "min" and "median" rows: a shared
+  // machine has slow spells of seconds, and both sides of a ratio are
+  // entitled to their best run.
   void ReportRuns(const std::vector<Run>& runs) override {
-    std::vector<Run> shown = runs;
-    for (Run& run : shown) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+    std::vector<Run> shown;
+    for (Run run : runs) {
+      if (run.error_occurred) {
+        shown.push_back(run);
+        continue;
+      }
+      const bool aggregate = run.run_type == Run::RT_Aggregate;
+      if (aggregate && run.aggregate_name != "min" && run.aggregate_name != "median") continue;
       std::string name = run.run_name.function_name;  // family/variant[/n]
       if (!run.run_name.args.empty()) name += "/" + run.run_name.args;
       if (auto it = run.counters.find("scratch_MiB"); it != run.counters.end()) {
@@ -332,10 +376,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
         const double ns = per_iteration * 1e9 / it->second.value;
         run.counters.erase(it);
         run.counters[std::string("ns_per_") + (unit[0] == 'p' ? "pair" : "field")] = ns;
-        record(name, ns);
+        if (!aggregate) record(name, ns);
       }
+      if (aggregate || run.repetitions <= 1) shown.push_back(run);
     }
-    ConsoleReporter::ReportRuns(shown);
+    if (!shown.empty()) ConsoleReporter::ReportRuns(shown);
   }
 
   void Finalize() override {
@@ -344,18 +389,19 @@ class RatioReporter : public benchmark::ConsoleReporter {
     std::printf("%-22s %-14s %12s %12s %10s\n", "measure", "variant", "ns", "reference ns",
                 "ratio");
     for (const Row& row : rows_) {
+      if (!ran(row)) continue;
       const std::string base = baseline_of(row);
       if (base.empty() || base == row.variant) continue;
       auto ref = find(row.family, base);
-      if (ref == nullptr) continue;
+      if (ref == nullptr || !ran(*ref)) continue;
       std::printf("%-22s %-14s %12.4f %12.4f %10.4f  (%.1fx)\n", row.family.c_str(),
                   row.variant.c_str(), row.ns, ref->ns, row.ns / ref->ns, ref->ns / row.ns);
     }
     std::printf("\nFused kernels against the floor of one sqrt and one division per pair:\n");
     for (const Row& row : rows_) {
-      if (row.family.rfind("simulate", 0) != 0 || row.variant == "reference") continue;
+      if (!ran(row) || row.family.rfind("simulate", 0) != 0 || row.variant == "reference") continue;
       const Row* floor = find("bound", row.variant);
-      if (floor == nullptr) continue;
+      if (floor == nullptr || !ran(*floor)) continue;
       std::printf("%-22s %-14s %8.4f ns, floor %8.4f ns, %.2fx the floor\n", row.family.c_str(),
                   row.variant.c_str(), row.ns, floor->ns, row.ns / floor->ns);
     }
@@ -373,8 +419,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
     row.variant = name.substr(first + 1, second - first - 1);
     row.family = name.substr(0, first) + (second == std::string::npos ? "" : name.substr(second));
     row.ns = ns;
+    for (Row& seen : rows_) {
+      if (seen.family == row.family && seen.variant == row.variant) {
+        seen.ns = std::min(seen.ns, row.ns);
+        return;
+      }
+    }
     rows_.push_back(row);
   }
+
+  // Rows of benchmarks that were filtered out or skipped keep infinity.
+  static bool ran(const Row& row) { return row.ns < std::numeric_limits<double>::infinity(); }
 
   static std::string baseline_of(const Row& row) {
     if (row.family.rfind("text", 0) == 0) {
@@ -395,26 +450,40 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::string memory_;
 };
 
-void register_all() {
+// The fastest repetition, shown beside the median.
+double fastest(const std::vector<double>& values) {
+  return *std::min_element(values.begin(), values.end());
+}
+
+// Registers every benchmark; returns the timed ones' names in order.
+std::vector<std::string> register_all() {
+  std::vector<std::string> order;
+  const auto timed = [&order](benchmark::internal::Benchmark* b, const std::string& name) {
+    order.push_back(name);
+    return b->ComputeStatistics("min", fastest);
+  };
   const Isa isas[] = {Isa::kScalar, Isa::kAvx2, Isa::kAvx512};
   benchmark::RegisterBenchmark("memory/active", memory_largest_run)
       ->Arg(46340)
       ->Iterations(1)
+      ->Repetitions(1)
       ->Unit(benchmark::kMillisecond);
 
   for (Isa isa : isas) {
-    benchmark::RegisterBenchmark((std::string("bound/") + variant_name(isa)).c_str(),
-                                 sqrt_div_bound, isa)
-        ->MinTime(0.2);
+    const std::string name = std::string("bound/") + variant_name(isa);
+    timed(benchmark::RegisterBenchmark(name.c_str(), sqrt_div_bound, isa), name)->MinTime(0.2);
   }
   for (int n : {256, 1024, 4096, 8192}) {
-    auto* ref = benchmark::RegisterBenchmark("simulate/reference", simulate_reference)
+    std::string args = "/";  // "/" + to_string(n) trips GCC 12's -Wrestrict
+    args += std::to_string(n);
+    auto* ref = timed(benchmark::RegisterBenchmark("simulate/reference", simulate_reference),
+                      "simulate/reference" + args)
                     ->Arg(n)
                     ->Unit(benchmark::kMillisecond);
     if (n >= 4096) ref->Iterations(n >= 8192 ? 1 : 2);
     for (Isa isa : isas) {
-      benchmark::RegisterBenchmark((std::string("simulate/") + variant_name(isa)).c_str(),
-                                   simulate_kernel, isa)
+      const std::string name = std::string("simulate/") + variant_name(isa);
+      timed(benchmark::RegisterBenchmark(name.c_str(), simulate_kernel, isa), name + args)
           ->Arg(n)
           ->Unit(benchmark::kMillisecond)
           ->MinTime(0.3);
@@ -425,13 +494,17 @@ void register_all() {
     // 4100 is not a multiple of a cache line's eight doubles: its rows
     // start at different offsets within their lines.
     for (int n : {1024, 4096, 4100}) {
-      auto* ref =
-          benchmark::RegisterBenchmark((family + "reference").c_str(), matrix_reference, work)
-              ->Arg(n)
-              ->Unit(benchmark::kMillisecond);
+      std::string args = "/";  // "/" + to_string(n) trips GCC 12's -Wrestrict
+      args += std::to_string(n);
+      auto* ref = timed(benchmark::RegisterBenchmark((family + "reference").c_str(),
+                                                     matrix_reference, work),
+                        family + "reference" + args)
+                      ->Arg(n)
+                      ->Unit(benchmark::kMillisecond);
       if (n >= 4096) ref->Iterations(2);
       for (Isa isa : isas) {
-        benchmark::RegisterBenchmark((family + variant_name(isa)).c_str(), matrix_kernel, isa, work)
+        const std::string name = family + variant_name(isa);
+        timed(benchmark::RegisterBenchmark(name.c_str(), matrix_kernel, isa, work), name + args)
             ->Arg(n)
             ->Unit(benchmark::kMillisecond)
             ->MinTime(0.3);
@@ -447,8 +520,11 @@ void register_all() {
                  {"text/fprintfVector", TextWork::kFprintfVector},
                  {"text/printVector", TextWork::kPrintVector}};
   for (const auto& w : writers) {
-    benchmark::RegisterBenchmark(w.name, text, w.work)->Unit(benchmark::kMicrosecond)->MinTime(0.3);
+    timed(benchmark::RegisterBenchmark(w.name, text, w.work), w.name)
+        ->Unit(benchmark::kMicrosecond)
+        ->MinTime(0.3);
   }
+  return order;
 }
 
 }  // namespace
@@ -456,8 +532,7 @@ void register_all() {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  register_all();
-  RatioReporter reporter;
+  RatioReporter reporter(register_all());
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;
