@@ -8,7 +8,7 @@
 //                           (getAccelerationVectorArray)
 //   memory/46340            scratch of a run at the largest n, steps = 1,
 //                           through a counting allocator and as max RSS growth
-//                           of a child process that makes only that run
+//                           of a fresh process that makes only that run
 //   text/<writer>           ns per field of snapshot and diagnostic text
 //                           against a loop of fprintf
 // A table of ratios to the reference follows the usual output. With
@@ -210,16 +210,39 @@ long max_rss_kib() {
   return usage.ru_maxrss;
 }
 
-// The run goes to a child process: its maximum resident set starts at what
-// it shares with this process when forked, so the growth is this run's
-// alone, whatever ran here before (repetitions are shuffled).
+// The largest run, made by a fresh process of this program (see main): its
+// heap holds nothing freed by earlier benchmarks that the run could reuse
+// unseen, so the growth of its maximum resident set is the run's own.
+struct LargestRunFigures {
+  std::size_t scratch_peak = 0;
+  long rss_growth_kib = 0;
+};
+
+constexpr const char* kLargestRunFlag = "--largest-run";
+
+int largest_run_child(int n) {
+  std::vector<Body> bodies = testing_support::random_system(n, 3);
+  Counting counting;
+  const stellix::detail::ScratchAllocator allocator{&counting_allocate, &counting_release,
+                                                    &counting};
+  const long rss_before = max_rss_kib();
+  stellix::detail::run_simulation(bodies.data(), n, quiet_run(1), nullptr,
+                                  stellix::detail::active_kernels(), allocator);
+  const LargestRunFigures figures{counting.peak, max_rss_kib() - rss_before};
+  return write(1, &figures, sizeof figures) == sizeof figures ? 0 : 1;
+}
+
 void memory_largest_run(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
-  std::vector<Body> bodies = testing_support::random_system(n, 3);
-  struct Figures {
-    std::size_t scratch_peak = 0;
-    long rss_growth_kib = 0;
-  } figures;
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) {
+    state.SkipWithError("cannot find this program to start it again");
+    return;
+  }
+  self[length] = '\0';
+  const std::string order = std::to_string(n);
+  LargestRunFigures figures;
   for (auto _ : state) {
     int channel[2];
     if (pipe(channel) != 0) {
@@ -228,16 +251,13 @@ void memory_largest_run(benchmark::State& state) {
     }
     const pid_t child = fork();
     if (child == 0) {
+      dup2(channel[1], 1);
       close(channel[0]);
-      Counting counting;
-      const stellix::detail::ScratchAllocator allocator{&counting_allocate, &counting_release,
-                                                        &counting};
-      const long rss_before = max_rss_kib();
-      stellix::detail::run_simulation(bodies.data(), n, quiet_run(1), nullptr,
-                                      stellix::detail::active_kernels(), allocator);
-      const Figures measured{counting.peak, max_rss_kib() - rss_before};
-      const bool sent = write(channel[1], &measured, sizeof measured) == sizeof measured;
-      _exit(sent ? 0 : 1);
+      close(channel[1]);
+      char* const args[] = {self, const_cast<char*>(kLargestRunFlag),
+                            const_cast<char*>(order.c_str()), nullptr};
+      execv(self, args);
+      _exit(127);
     }
     close(channel[1]);
     const bool received = child > 0 && read(channel[0], &figures, sizeof figures) == sizeof figures;
@@ -245,7 +265,7 @@ void memory_largest_run(benchmark::State& state) {
     int status = 0;
     if (child > 0) waitpid(child, &status, 0);
     if (!received || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      state.SkipWithError("the measuring child process failed");
+      state.SkipWithError("the process making the largest run failed");
       return;
     }
   }
@@ -530,6 +550,9 @@ std::vector<std::string> register_all() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], kLargestRunFlag) == 0) {
+    return largest_run_child(std::atoi(argv[2]));
+  }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter(register_all());
