@@ -15,7 +15,6 @@
 // --benchmark_repetitions, each row of it is the fastest repetition.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -204,10 +203,19 @@ void counting_release(void* memory, void* context) {
   std::free(raw);
 }
 
-long max_rss_kib() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_maxrss;
+// The peak resident set of this process's memory (VmHWM), in KiB, or -1.
+// Not getrusage's ru_maxrss: that one survives exec, and would carry the
+// resident set of the process this one was forked from.
+long peak_rss_kib() {
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  if (status == nullptr) return -1;
+  long kib = -1;
+  char line[256];
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+  }
+  std::fclose(status);
+  return kib;
 }
 
 // The largest run, made by a fresh process of this program (see main): its
@@ -225,10 +233,11 @@ int largest_run_child(int n) {
   Counting counting;
   const stellix::detail::ScratchAllocator allocator{&counting_allocate, &counting_release,
                                                     &counting};
-  const long rss_before = max_rss_kib();
+  const long rss_before = peak_rss_kib();
+  if (rss_before < 0) return 1;
   stellix::detail::run_simulation(bodies.data(), n, quiet_run(1), nullptr,
                                   stellix::detail::active_kernels(), allocator);
-  const LargestRunFigures figures{counting.peak, max_rss_kib() - rss_before};
+  const LargestRunFigures figures{counting.peak, peak_rss_kib() - rss_before};
   return write(1, &figures, sizeof figures) == sizeof figures ? 0 : 1;
 }
 
