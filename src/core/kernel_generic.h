@@ -395,6 +395,19 @@ struct Kernels {
     }
   }
 
+  // f[0 .. count) to `count` rows of the matrix from `first` on (row stride
+  // n), the first `lanes` lanes of each.
+  static void store_block(double* first, Index n, const Reg* f, Index count, Index lanes) {
+    if (count == W && lanes == W) {
+      STELLIX_UNROLL
+      for (Index k = 0; k < W; ++k)
+        V::storeu(first + n * k, f[k]);
+    } else {
+      for (Index k = 0; k < count; ++k)
+        V::store_first(first + n * k, f[k], lanes);
+    }
+  }
+
   // Stores tile (I, J) and its mirror; with kSums, block I takes the row
   // terms and, when it belongs to the group (column_pos not null), block J
   // the column terms.
@@ -421,25 +434,11 @@ struct Kernels {
     // f[j] lanes i is column j0 + j of rows i0..; by symmetry it is also
     // row j0 + j from column i0 on: the mirror, stored contiguously. A
     // diagonal tile is its own mirror.
-    if (cols == W && rows == W) {
-      STELLIX_UNROLL
-      for (Index j = 0; j < W; ++j)
-        V::storeu(matrix + n * (j0 + j) + i0, f[j]);
-    } else {
-      for (Index j = 0; j < cols; ++j)
-        V::store_first(matrix + n * (j0 + j) + i0, f[j], rows);
-    }
+    store_block(matrix + n * j0 + i0, n, f, cols, rows);
     if (kSums) receive_from(f, cols, bodies + j0, row_pos, row_acc);
     if (I == J) return;
     V::transpose(f);
-    if (cols == W) {
-      STELLIX_UNROLL
-      for (Index i = 0; i < W; ++i)
-        V::storeu(matrix + n * (i0 + i) + j0, f[i]);
-    } else {
-      for (Index i = 0; i < rows; ++i)
-        V::store_first(matrix + n * (i0 + i) + j0, f[i], cols);
-    }
+    store_block(matrix + n * i0 + j0, n, f, rows, cols);
     if (kSums && column_pos != nullptr) receive_from(f, W, bodies + i0, column_pos, column_acc);
   }
 
