@@ -1,5 +1,6 @@
 /* A C99 host: the header compiles as C, the symbols resolve with C linkage,
  * and the basic contract holds seen from C. */
+#include <errno.h>
 #include <stellix/stellix.h>
 #include <stdio.h>
 #include <string.h>
@@ -31,7 +32,9 @@ int main(void) {
   check(invsqrt(0.25) == 2.0, "invsqrt");
 
   bodies[1].x = 1e9;
+  errno = EDOM;
   simulate(bodies, 2, 1.0, 5, 2, 0, 1, 0, positions);
+  check(errno == EDOM, "a whole run leaves errno as it was");
   check(positions[3] == 1e9, "initial snapshot stored");
   check(positions[6] > 0.0 && positions[6] < 1e-3, "bodies approach");
   printf("c_host: %d failed\n", failures);

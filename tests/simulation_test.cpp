@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -177,10 +178,12 @@ TEST_F(Simulation, ScratchThatCannotBeObtainedChangesNothing) {
   std::vector<Body> bodies = random_system(4, 6);
   const std::vector<Body> before = bodies;
   std::vector<double> positions(12, kSentinel);
+  int error = 0;
   const std::string printed = capture_stdout([&] {
-    run_simulation(bodies.data(), 4, RunOptions{1.0, 10, 1, true, true, true}, positions.data(),
-                   active_kernels(), failing);
+    error = run_simulation(bodies.data(), 4, RunOptions{1.0, 10, 1, true, true, true},
+                           positions.data(), active_kernels(), failing);
   });
+  EXPECT_EQ(error, ENOMEM);
   EXPECT_EQ(printed, "");
   EXPECT_FALSE(file_exists("output.csv"));
   EXPECT_TRUE(SameBodies(before, bodies));

@@ -3,9 +3,10 @@
  * velocity Verlet, with results reproducible bit for bit.
  *
  * Plain C ABI: eight functions over caller-owned flat arrays of doubles. The
- * library keeps no state between calls, starts no threads and reports no
- * errors: arguments are trusted, and a count of zero or less makes every loop
- * empty.
+ * library keeps no state between calls and starts no threads. Arguments are
+ * trusted, and a count of zero or less makes every loop empty. The one failure
+ * the library reports is simulate()'s, through errno (see there); the text
+ * functions write to streams the host owns, whose errors ferror() shows.
  *
  * Units: the library imposes none, but the gravitational constant is built in
  * as c^3 with c = 40554.77018 (c^3 ~= 6.67e13). In metres, seconds and
@@ -111,9 +112,23 @@ STELLIX_API void getAccelerationVectorArray(const Body* bodies, int32_t n, doubl
  *   positions  3*n*S doubles when store is on: snapshot k's body i at
  *              3*n*k + 3*i .. +2 (x, y, z). Never touched when store is off,
  *              so it may then be NULL.
- * If the run's scratch memory cannot be obtained the call returns at once,
- * having changed and emitted nothing. If the run file cannot be opened the
- * run goes on without the record channel.
+ *
+ * errno is the one way a host learns that the run did not happen or lost its
+ * run file; set it to 0 before the call and read it right after:
+ *   unchanged  everything asked for was done (errno keeps the caller's value,
+ *              whatever the C library set on the way)
+ *   ENOMEM     the run's scratch memory could not be obtained: the call
+ *              returned at once, having changed and emitted nothing
+ *   other      the system's error (EACCES, EISDIR, ENOSPC, EIO, ...) of the
+ *              first failure to open, write or close "output.csv". The run
+ *              went on to the end without the record channel: bodies,
+ *              positions and printed text are complete and exact, and the
+ *              file holds at most the snapshots written before the failure.
+ * Failures to write standard output are not reported here: the stream is the
+ * host's, and ferror(stdout) tells.
+ * "output.csv" is opened as fopen(..., "w") opens it: an existing FIFO or
+ * symbolic link of that name is followed (the kernel's protected-symlink rule
+ * guards shared sticky directories such as /tmp).
  */
 STELLIX_API void simulate(Body* bodies, int32_t n, double dt, int32_t steps, int32_t interval,
                           int32_t record, int32_t store, int32_t print, double* positions);
@@ -124,13 +139,14 @@ STELLIX_API void simulate(Body* bodies, int32_t n, double dt, int32_t steps, int
  * digits are the exact binary value rounded to six decimals, ties to even,
  * whatever the platform's printf does; every NaN is written as "nan", and the
  * decimal point is the current C locale's. Nothing is flushed; n <= 0 writes
- * nothing.
+ * nothing. Write errors are left in the stream, for ferror(stdout) to show.
  */
 STELLIX_API void printBodies(const Body* bodies, int32_t n);
 
 /*
  * Writes the same text as printBodies to `stream`, an open FILE* of the C
- * library this library uses. Neither flushes nor closes it.
+ * library this library uses. Neither flushes nor closes it; write errors are
+ * left in the stream, for ferror(stream) to show.
  */
 STELLIX_API void recordBodies(FILE* stream, const Body* bodies, int32_t n);
 

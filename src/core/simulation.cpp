@@ -1,5 +1,6 @@
 #include "simulation.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -66,17 +67,15 @@ class Run {
         b_(b),
         workspace_(workspace) {}
 
-  ~Run() {
-    if (run_file_ != nullptr) std::fclose(run_file_);
-  }
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
-  void execute() {
+  // Returns 0, or the system's error of the first failure of the run file.
+  int execute() {
     evaluate(a_);
     // The run file is opened between the print and record channels of the
     // initial snapshot, so a host that prints sees its text before the file
-    // exists. If it cannot be opened the run goes on without it.
+    // exists.
     emit_snapshot(/*open_run_file=*/options_.record);
     // The first step is always taken and never followed by a snapshot.
     step();
@@ -89,6 +88,8 @@ class Run {
       // stride emits nothing after the initial snapshot.
       if (options_.interval != 0 && i % options_.interval == 0) emit_snapshot(false);
     }
+    close_run_file();
+    return run_file_error_;
   }
 
  private:
@@ -104,8 +105,8 @@ class Run {
     // n_ came from an int32_t and is never negative here.
     const auto count = static_cast<std::int32_t>(n_);
     if (options_.print) printBodies(bodies_, count);
-    if (open_run_file) run_file_ = std::fopen("output.csv", "w");
-    if (run_file_ != nullptr) recordBodies(run_file_, bodies_, count);
+    if (open_run_file) open_run_file_now();
+    if (run_file_ != nullptr) record(count);
     if (options_.store) {
       for (Index i = 0; i < n_; ++i) {
         cursor_[3 * i] = bodies_[i].x;
@@ -117,6 +118,42 @@ class Run {
     }
   }
 
+  // The run file is the one channel the library itself opens, so its
+  // failures are the run's to report; errno is cleared before each C library
+  // call that may fail so that what it holds afterwards is that call's own
+  // reason and not a leftover of an earlier success.
+  void open_run_file_now() {
+    errno = 0;
+    run_file_ = std::fopen("output.csv", "w");
+    if (run_file_ == nullptr) fail();
+  }
+
+  void record(std::int32_t count) {
+    errno = 0;
+    recordBodies(run_file_, bodies_, count);
+    if (!std::ferror(run_file_)) return;
+    // A file that missed some bytes is no longer a run file: keep what
+    // reached it whole up to the failure, rather than a file with a gap that
+    // a later write into freed space would leave.
+    fail();
+    std::fclose(run_file_);
+    run_file_ = nullptr;
+  }
+
+  void close_run_file() {
+    if (run_file_ == nullptr) return;
+    errno = 0;
+    // The last buffered snapshots reach the disk here, so a full disk often
+    // shows only now.
+    if (std::fclose(run_file_) != 0) fail();
+    run_file_ = nullptr;
+  }
+
+  // Keeps the first failure: later ones are usually its consequences.
+  void fail() {
+    if (run_file_error_ == 0) run_file_error_ = errno != 0 ? errno : EIO;
+  }
+
   Body* bodies_;
   Index n_;
   RunOptions options_;
@@ -126,6 +163,7 @@ class Run {
   double* b_;
   double* workspace_;
   std::FILE* run_file_ = nullptr;
+  int run_file_error_ = 0;
 };
 
 void* system_allocate(std::size_t bytes, void*) {
@@ -141,8 +179,8 @@ ScratchAllocator system_allocator() {
   return {&system_allocate, &system_release, nullptr};
 }
 
-void run_simulation(Body* bodies, Index n, const RunOptions& options, double* positions,
-                    const KernelTable& kernels, const ScratchAllocator& allocator) {
+int run_simulation(Body* bodies, Index n, const RunOptions& options, double* positions,
+                   const KernelTable& kernels, const ScratchAllocator& allocator) {
   if (n < 0) n = 0;
   // All scratch comes in one block: two acceleration arrays and the kernel's
   // workspace, O(n) in all. Nothing is emitted or touched before it is in hand.
@@ -150,11 +188,11 @@ void run_simulation(Body* bodies, Index n, const RunOptions& options, double* po
   const std::size_t workspace_doubles = n > 0 ? kernels.workspace_doubles(n) : 0;
   const std::size_t total = 2 * vector_doubles + workspace_doubles;
   Scratch scratch(allocator, total);
-  if (total > 0 && scratch.get() == nullptr) return;
+  if (total > 0 && scratch.get() == nullptr) return ENOMEM;
   double* a = scratch.get();
   double* b = total > 0 ? a + vector_doubles : nullptr;
   double* workspace = workspace_doubles > 0 ? b + vector_doubles : nullptr;
-  Run(bodies, n, options, positions, kernels, a, b, workspace).execute();
+  return Run(bodies, n, options, positions, kernels, a, b, workspace).execute();
 }
 
 }  // namespace stellix::detail
@@ -164,5 +202,11 @@ extern "C" STELLIX_API void simulate(Body* bodies, int32_t n, double dt, int32_t
                                      double* positions) {
   using namespace stellix::detail;
   const RunOptions options{dt, steps, interval, record != 0, store != 0, print != 0};
-  run_simulation(bodies, n, options, positions, active_kernels(), system_allocator());
+  // errno is how a host learns that the run did not happen or lost its run
+  // file, so a successful run must hand back the caller's value untouched,
+  // whatever the C library left in it on the way.
+  const int caller_errno = errno;
+  const int error =
+      run_simulation(bodies, n, options, positions, active_kernels(), system_allocator());
+  errno = error != 0 ? error : caller_errno;
 }

@@ -28,8 +28,12 @@ struct RunOptions {
   bool print;
 };
 
-void run_simulation(Body* bodies, Index n, const RunOptions& options, double* positions,
-                    const KernelTable& kernels, const ScratchAllocator& allocator);
+// Returns 0 when everything asked for was done; ENOMEM when the scratch could
+// not be obtained, and then nothing was done; otherwise the system's error of
+// the first failure to open, write or close the run file, the run itself and
+// the other channels being complete.
+int run_simulation(Body* bodies, Index n, const RunOptions& options, double* positions,
+                   const KernelTable& kernels, const ScratchAllocator& allocator);
 
 }  // namespace stellix::detail
 
