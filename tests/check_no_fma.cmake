@@ -1,14 +1,19 @@
-# Usage: cmake -DLIBRARY=<path> -P check_no_fma.cmake
+# Usage: cmake -DLIBRARY=<path> [-DOBJDUMP=<objdump of the target>] -P check_no_fma.cmake
 # Results are defined with one rounding per operation: not one fused
 # multiply-add may appear in the library's machine code, whatever the
-# compiler would contract intrinsic multiplies and adds into.
-find_program(OBJDUMP NAMES objdump llvm-objdump REQUIRED)
+# compiler would contract intrinsic multiplies and adds into: on x86-64 the
+# vfmadd/vfnmsub family, on aarch64 fmadd/fmsub/fnmadd/fnmsub and the vector
+# fmla/fmls.
+if(NOT OBJDUMP)
+  find_program(OBJDUMP NAMES objdump llvm-objdump REQUIRED)
+endif()
 execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${LIBRARY}
   OUTPUT_VARIABLE listing RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${LIBRARY}")
 endif()
-string(REGEX MATCHALL "[^\n]*[ \t]v?fn?m(add|sub)[a-z0-9]*[ \t][^\n]*" fused "${listing}")
+string(REGEX MATCHALL "[^\n]*[ \t](v?fn?m(add|sub)|fml[as])[a-z0-9]*[ \t][^\n]*" fused
+       "${listing}")
 list(LENGTH fused count)
 if(count GREATER 0)
   list(SUBLIST fused 0 5 first)
@@ -16,7 +21,7 @@ if(count GREATER 0)
   message(FATAL_ERROR "${count} fused multiply-add instructions in ${LIBRARY}, e.g.\n${first}")
 endif()
 # The vector kernels must be there, or the check proves nothing.
-string(REGEX MATCHALL "vsqrtpd[ \t]+%[yz]mm" vector_roots "${listing}")
+string(REGEX MATCHALL "(vsqrtpd[ \t]+%[yz]mm|fsqrt[ \t]+v[0-9]+\\.2d)" vector_roots "${listing}")
 list(LENGTH vector_roots roots)
 message(STATUS "no fused multiply-add; ${roots} vector square roots")
 if(EXPECT_VECTOR_KERNELS AND roots EQUAL 0)
