@@ -8,23 +8,29 @@ vx, vy, vz, mass), shape (n,). A C-contiguous float64 array of shape (n, 7)
 is accepted too and viewed, not copied, so ``simulate`` updates it in place.
 
 Every argument that the C library would trust is checked here first, and a
-wrong one raises TypeError or ValueError before any memory is touched.
+wrong one raises TypeError or ValueError before any memory is touched. Every
+failure raises: a run without scratch memory raises MemoryError, a lost run
+file or lost standard output raises OSError, and Ctrl-C stops a long run
+between two steps with KeyboardInterrupt (SimulationInterrupted).
 """
 
 import ctypes
+import errno
 import os
 import sys
 
 import numpy as np
 
-from . import _library
+from . import _library, _run
 from ._library import ENV_VARIABLE, LibraryNotFoundError
+from ._run import SimulationInterrupted
 
 __all__ = [
     "BODY",
     "G",
     "MAX_BODIES",
     "LibraryNotFoundError",
+    "SimulationInterrupted",
     "accelerations",
     "as_bodies",
     "gravity_factors",
@@ -69,6 +75,21 @@ def make_bodies(rows):
     return np.ascontiguousarray(data).view(BODY).reshape(-1)
 
 
+def _plain(array, what):
+    """`array` as a plain ndarray sharing its memory. Subclasses such as
+    np.matrix (always 2-D, so reshape(-1) keeps a row of n) or masked arrays
+    change what shape and values mean, and are refused; np.memmap is plain
+    memory and is accepted."""
+    if type(array) is np.ndarray:
+        return array
+    if isinstance(array, np.memmap):
+        return array.view(np.ndarray)
+    raise TypeError(
+        "%s must be a plain numpy array, not %s; np.asarray(...) gives one"
+        % (what, type(array).__name__)
+    )
+
+
 def as_bodies(bodies, writable=False):
     """A (n,) BODY view of `bodies` without copying, or an exception saying
     why that is impossible."""
@@ -77,6 +98,7 @@ def as_bodies(bodies, writable=False):
             "bodies must be a numpy array of dtype stellix.BODY or float64 of shape (n, 7), "
             "not %s; stellix.make_bodies(rows) builds one" % type(bodies).__name__
         )
+    bodies = _plain(bodies, "bodies")
     if bodies.dtype == BODY:
         if bodies.ndim != 1:
             raise ValueError("a BODY array must have shape (n,), not %s" % (bodies.shape,))
@@ -120,6 +142,7 @@ def _check_int32(value, what):
 def _doubles(array, what, shape, writable):
     if not isinstance(array, np.ndarray) or array.dtype != np.float64:
         raise TypeError("%s must be a float64 numpy array" % what)
+    array = _plain(array, what)
     if array.shape != shape:
         raise ValueError("%s must have shape %s, got %s" % (what, shape, array.shape))
     _check_buffer(array, what, writable)
@@ -130,10 +153,30 @@ def _body_pointer(view):
     return view.ctypes.data_as(_library._bodies)
 
 
-def _flush_c_stdout():
-    # The library writes through C stdio, buffered apart from Python's own
-    # sys.stdout; flush both so that text appears in the order it was made.
-    _library.c_runtime().fflush(None)
+def _apart(first, first_name, second, second_name):
+    # The library reads one while it writes the other: overlap gives garbage.
+    if np.may_share_memory(first, second):
+        raise ValueError("%s and %s must not share memory" % (first_name, second_name))
+
+
+def _path_bytes(path):
+    encoded = os.fsencode(path)
+    if b"\0" in encoded:
+        raise ValueError("the path %r contains a NUL character" % (path,))
+    return encoded
+
+
+def _c_print(function, *arguments):
+    """Calls a library printer that writes to C's stdout, in order with
+    Python's own sys.stdout, and raises OSError if the text was not written."""
+    text = _run.StdoutText(library(), direct=True)
+    try:
+        function(*arguments)
+        text.flush()
+    finally:
+        text.close()
+    if text.error is not None:
+        raise text.error
 
 
 def snapshot_count(steps, interval):
@@ -146,7 +189,8 @@ def snapshot_count(steps, interval):
     return 1 + (steps - 1) // abs(interval) if steps >= 1 else 1
 
 
-def simulate(bodies, dt, steps, interval=1, *, store=True, record=False, print=False):
+def simulate(bodies, dt, steps, interval=1, *, store=True, record=False, print=False,
+             progress=False):
     """Advances `bodies` in place by velocity Verlet, max(steps, 1) steps of
     `dt` seconds, and returns the stored snapshot positions as a float64
     array of shape (S, n, 3), S = snapshot_count(steps, interval); snapshot 0
@@ -154,23 +198,28 @@ def simulate(bodies, dt, steps, interval=1, *, store=True, record=False, print=F
     steps. With store=False nothing is stored and None is returned.
 
     record=True also writes the snapshots to "output.csv" in the current
-    directory (replacing it); print=True writes them to standard output.
+    directory (replacing it); print=True writes them to sys.stdout, in order
+    with Python's own output. progress=True draws a progress bar on
+    standard error.
+
+    Raises MemoryError if the run's scratch memory could not be obtained
+    (the bodies are then unchanged), and OSError (errno, message, file name)
+    if the run file or standard output could not be written in full; the run
+    has then finished, the bodies hold its final state, and the stored
+    positions are the exception's `positions`. Ctrl-C stops a long run
+    between two steps with SimulationInterrupted, a KeyboardInterrupt that
+    says how many steps were taken (its `steps`; the bodies hold the state
+    after them) and carries the positions stored so far. A run that is not
+    interrupted gives the same bits as a single library call.
     """
     view = as_bodies(bodies, writable=True)
     dt = float(dt)
     count = snapshot_count(steps, interval)
     n = len(view)
     positions = np.zeros((count, n, 3), dtype=np.float64) if store else None
-    pointer = positions.ctypes.data_as(_library._doubles) if store else None
-    if print:
-        sys.stdout.flush()
-    library().simulate(
-        _body_pointer(view), n, dt, int(steps), int(interval), int(record), int(store),
-        int(print), pointer,
-    )
-    if print:
-        _flush_c_stdout()
-    return positions
+    run = _run.Run(library(), view, dt, int(steps), int(interval), bool(store), bool(record),
+                   bool(print), positions, bool(progress))
+    return run.execute()
 
 
 def gravity_factors(bodies):
@@ -192,11 +241,13 @@ def accelerations(bodies, matrix=None):
     if matrix is None:
         matrix = np.empty((n, n), dtype=np.float64)
     result = np.empty((n, 3), dtype=np.float64)
+    matrix_pointer = _doubles(matrix, "matrix", (n, n), True)
+    _apart(view, "bodies", matrix, "matrix")
     library().getAccelerationVectorArray(
         _body_pointer(view),
         n,
         _doubles(result, "accelerations", (n, 3), True),
-        _doubles(matrix, "matrix", (n, n), True),
+        matrix_pointer,
     )
     return result
 
@@ -207,28 +258,40 @@ def invsqrt(x):
 
 
 def print_bodies(bodies):
-    """Writes the snapshot text of `bodies` to standard output."""
+    """Writes the snapshot text of `bodies` to sys.stdout (see simulate)."""
     view = as_bodies(bodies)
-    sys.stdout.flush()
-    library().printBodies(_body_pointer(view), len(view))
-    _flush_c_stdout()
+    text = _run.StdoutText(library())
+    try:
+        text.write(_body_pointer(view), len(view))
+    finally:
+        text.close()
+    if text.error is not None:
+        raise text.error
 
 
 def record_bodies(path, bodies, append=True):
     """Writes the snapshot text of `bodies` to the file `path` through the
     library's recordBodies (appending unless append=False)."""
     view = as_bodies(bodies)
+    encoded = _path_bytes(path)
     runtime = _library.c_runtime()
-    runtime.fopen.restype = ctypes.c_void_p
-    runtime.fopen.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
-    runtime.fclose.argtypes = [ctypes.c_void_p]
-    stream = runtime.fopen(os.fsencode(path), b"a" if append else b"w")
+    ctypes.set_errno(0)
+    stream = runtime.fopen(encoded, b"a" if append else b"w")
     if not stream:
-        raise OSError("cannot open %s for writing" % path)
+        code = ctypes.get_errno() or errno.EIO
+        raise OSError(code, os.strerror(code), os.fsdecode(encoded))
+    code = 0
     try:
+        ctypes.set_errno(0)
         library().recordBodies(stream, _body_pointer(view), len(view))
+        if runtime.ferror(stream):
+            code = ctypes.get_errno() or errno.EIO
     finally:
-        runtime.fclose(stream)
+        ctypes.set_errno(0)
+        if runtime.fclose(stream) != 0 and not code:
+            code = ctypes.get_errno() or errno.EIO
+    if code:
+        raise OSError(code, os.strerror(code), os.fsdecode(encoded))
 
 
 def print_matrix(values):
@@ -239,9 +302,7 @@ def print_matrix(values):
     n = values.shape[0]
     _check_count(n)
     pointer = _doubles(values, "values", (n, n), False)
-    sys.stdout.flush()
-    library().printSquareMatrix(pointer, n)
-    _flush_c_stdout()
+    _c_print(library().printSquareMatrix, pointer, n)
 
 
 def print_vector(values):
@@ -252,15 +313,15 @@ def print_vector(values):
     if values.shape[0] > _INT32[1]:
         raise ValueError("too many values for one call")
     pointer = _doubles(values, "values", values.shape, False)
-    sys.stdout.flush()
-    library().printVector(pointer, values.shape[0])
-    _flush_c_stdout()
+    _c_print(library().printVector, pointer, values.shape[0])
 
 
 def read_run(path="output.csv", n=None):
     """Loads a run file (or any snapshot text) back as float64 (S, n, 7):
     snapshot, body, field (x, y, z, vx, vy, vz, mass). The file does not
-    record n, so it must be given."""
+    record n, so it must be given. Text after '#' and blank lines are
+    skipped, and a decimal comma (as a comma locale writes it) is read as a
+    decimal point."""
     if n is None:
         raise TypeError("read_run needs n, the number of bodies per snapshot")
     n = _check_int32(n, "n")
@@ -270,10 +331,10 @@ def read_run(path="output.csv", n=None):
         return np.zeros((0, n, 7))
     try:
         values = np.loadtxt(path, dtype=np.float64, ndmin=2, encoding="ascii")
-    except ValueError:
+    except ValueError:  # UnicodeDecodeError included
         values = None  # read again line by line, to say where and why
     if values is None or values.shape[1] != 7:
-        values = np.array(_parse_run_lines(path), dtype=np.float64)
+        values = np.array(_parse_run_lines(path), dtype=np.float64).reshape(-1, 7)
     if len(values) % n:
         raise ValueError(
             "%s holds %d lines, not a whole number of %d-body snapshots" % (path, len(values), n)
@@ -281,18 +342,38 @@ def read_run(path="output.csv", n=None):
     return values.reshape(-1, n, 7)
 
 
+def _number(text):
+    try:
+        return float(text)
+    except ValueError:
+        # "1,500000": the decimal point of a comma locale.
+        if text.count(",") == 1 and "." not in text:
+            return float(text.replace(",", "."))
+        raise
+
+
 def _parse_run_lines(path):
+    """The rows of a run file, read as np.loadtxt reads them (comments from
+    '#' and blank lines skipped), with the place and reason of a failure."""
     rows = []
-    with open(path, "r", encoding="ascii") as text:
-        for number, line in enumerate(text, 1):
-            fields = line.split()
+    with open(path, "rb") as raw:
+        for number, data in enumerate(raw, 1):
+            try:
+                line = data.decode("ascii")
+            except UnicodeDecodeError as error:
+                raise ValueError(
+                    "%s:%d: not ASCII text (byte 0x%02x at column %d)"
+                    % (path, number, data[error.start], error.start + 1)
+                ) from None
+            fields = line.split("#", 1)[0].split()
+            if not fields:
+                continue
             if len(fields) != 7:
                 raise ValueError(
                     "%s:%d: expected 7 values, found %d" % (path, number, len(fields))
                 )
             try:
-                rows.append([float(f) for f in fields])
+                rows.append([_number(f) for f in fields])
             except ValueError:
                 raise ValueError("%s:%d: not a number in %r" % (path, number, line.rstrip())) from None
     return rows
-

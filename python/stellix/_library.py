@@ -6,6 +6,7 @@ the wrappers in ``stellix`` check shapes and types before any call.
 
 import ctypes
 import ctypes.util
+import errno
 import glob
 import os
 import sys
@@ -63,16 +64,40 @@ def _matches(directory, names):
 _BUILD_PREFERENCE = ["default", "release", "test", "debug", "bench"]
 
 
-def _sanitized(path):
-    """Whether the library at `path` needs an AddressSanitizer or
-    ThreadSanitizer runtime, which only a program started with it can load:
-    loading one into a plain interpreter aborts the process."""
+# Sanitizer runtimes that must be in the process before a library built with
+# them is loaded: loading one into a plain interpreter aborts the process.
+# Symbol the library refers to -> (name, runtime file).
+_SANITIZERS = {
+    b"__asan_init": ("AddressSanitizer", "libasan.so"),
+    b"__tsan_init": ("ThreadSanitizer", "libtsan.so"),
+}
+
+
+def _needed_sanitizers(path):
+    """The sanitizer runtimes the library at `path` refers to."""
     try:
         with open(path, "rb") as handle:
             data = handle.read()
     except OSError:
-        return False
-    return b"__asan_init" in data or b"__tsan_init" in data
+        return []
+    return [symbol for symbol in _SANITIZERS if symbol in data]
+
+
+def _missing_sanitizer(path):
+    """The (name, runtime file) of a sanitizer runtime that the library at
+    `path` needs and this process has not loaded, or None."""
+    if sys.platform == "win32":
+        return None
+    process = ctypes.CDLL(None)
+    for symbol in _needed_sanitizers(path):
+        if not hasattr(process, symbol.decode()):
+            return _SANITIZERS[symbol]
+    return None
+
+
+def _sanitized(path):
+    """Whether the library at `path` needs a sanitizer runtime at all."""
+    return bool(_needed_sanitizers(path))
 
 
 def _built_libraries(repo, names):
@@ -106,6 +131,18 @@ def _candidates():
     ]
 
 
+def _refuse_unloadable(path):
+    missing = _missing_sanitizer(path)
+    if missing is not None:
+        name, runtime = missing
+        raise LibraryNotFoundError(
+            "%s is built with %s, whose runtime must be in the process before the library is "
+            "loaded (loading it into this interpreter would abort it). Start Python with "
+            "LD_PRELOAD=$(cc -print-file-name=%s), or use a build without sanitizers."
+            % (path, name, runtime)
+        )
+
+
 def _declare(library):
     for name, (restype, argtypes) in SIGNATURES.items():
         function = getattr(library, name)
@@ -119,8 +156,10 @@ def load(path=None):
     the package directory, a source-tree build, or the system path."""
     path = path or os.environ.get(ENV_VARIABLE)
     if path:
+        path = os.path.abspath(path)
+        _refuse_unloadable(path)
         try:
-            return _declare(ctypes.CDLL(os.path.abspath(path)))
+            return _declare(ctypes.CDLL(path, use_errno=True))
         except OSError as error:
             raise LibraryNotFoundError(
                 "cannot load the stellix library from %s (%s): %s" % (path, ENV_VARIABLE, error)
@@ -131,7 +170,8 @@ def load(path=None):
             if os.path.sep in candidate and not os.path.exists(candidate):
                 continue
             try:
-                return _declare(ctypes.CDLL(candidate))
+                _refuse_unloadable(candidate)
+                return _declare(ctypes.CDLL(candidate, use_errno=True))
             except OSError as error:
                 tried.append("%s: %s" % (candidate, error))
         tried.append("nothing usable " + where)
@@ -144,9 +184,55 @@ def load(path=None):
     )
 
 
+_size = ctypes.c_size_t
+_stream = ctypes.c_void_p
+
+# The stdio calls made on the library's streams (names as in C).
+C_SIGNATURES = {
+    "fopen": (_stream, [ctypes.c_char_p, ctypes.c_char_p]),
+    "fclose": (ctypes.c_int, [_stream]),
+    "fflush": (ctypes.c_int, [_stream]),
+    "ferror": (ctypes.c_int, [_stream]),
+    "clearerr": (None, [_stream]),
+    "tmpfile": (_stream, []),
+    "ftell": (ctypes.c_long, [_stream]),
+    "rewind": (None, [_stream]),
+    "fread": (_size, [ctypes.c_void_p, _size, _size, _stream]),
+}
+
+_runtime = None
+
+
 def c_runtime():
-    """The C runtime whose stdio the library writes through (for fopen,
-    fclose and fflush of its streams)."""
+    """The C runtime whose stdio the library writes through, with the calls
+    of C_SIGNATURES declared. errno is kept across its calls (ctypes.get_errno)."""
+    global _runtime
+    if _runtime is None:
+        if sys.platform == "win32":
+            runtime = ctypes.CDLL("ucrtbase", use_errno=True)
+        else:
+            runtime = ctypes.CDLL(None, use_errno=True)
+        for name, (restype, argtypes) in C_SIGNATURES.items():
+            function = getattr(runtime, name)
+            function.restype = restype
+            function.argtypes = argtypes
+        _runtime = runtime
+    return _runtime
+
+
+def c_stdout():
+    """The C runtime's current `stdout` stream."""
+    runtime = c_runtime()
     if sys.platform == "win32":
-        return ctypes.cdll.msvcrt
-    return ctypes.CDLL(None)
+        iob = runtime.__acrt_iob_func
+        iob.restype = _stream
+        iob.argtypes = [ctypes.c_uint]
+        return iob(1)
+    name = "__stdoutp" if sys.platform == "darwin" else "stdout"
+    return _stream.in_dll(runtime, name).value
+
+
+def stream_error(code, fallback=errno.EIO):
+    """An errno value for a failed stream operation: `code` when the C
+    library left one, else `fallback`."""
+    return code if code else fallback
