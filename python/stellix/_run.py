@@ -19,9 +19,11 @@ that: from about n = 2500 on, Ctrl-C is answered after up to MIN_CHUNK steps
 Snapshots that must be emitted here cut the chunks. When only positions are
 stored and snapshots are closer than MIN_CHUNK steps, the library's store
 channel fills the positions inside each chunk instead (see _StoreChunks); when
-text is printed or recorded that often, each snapshot costs one extra
-evaluation (up to +70% for text at every step of 1000 bodies), which is what
-keeping such a run interruptible costs; a run short enough to finish within
+text is printed or recorded that often, each snapshot would cost one extra
+evaluation (up to +70% for text at every step of 1000 bodies), so such a run
+is one call, which Ctrl-C stops only at its end, unless a progress bar was
+asked for or sys.stdout is not the process's standard output: then it is cut
+at every snapshot and pays that cost. A run short enough to finish within
 SINGLE_CALL_SECONDS is made in one call and pays nothing.
 """
 
@@ -310,14 +312,18 @@ class Run:
 
     def execute(self):
         text = self.record or self.print
-        # With print and record both on, errno cannot tell the run file's
-        # failure from a value that standard output's stdio left behind.
+        # Text closer than MIN_CHUNK steps would cost an extra evaluation per
+        # snapshot in chunks: such a run is one call unless a progress bar
+        # was asked for (or sys.stdout needs the text), and Ctrl-C then takes
+        # effect when it ends.
+        dense_text = text and 0 < self.stride < MIN_CHUNK
         single = (
             self.n == 0
             or (not self.progress
-                and not (self.print and (self.record or not stdout_is_process_stdout()))
-                and _estimate(self.n, self.total, self.count if text else 0)
-                < SINGLE_CALL_SECONDS)
+                and not (self.print and not stdout_is_process_stdout())
+                and (dense_text
+                     or _estimate(self.n, self.total, self.count if text else 0)
+                     < SINGLE_CALL_SECONDS))
         )
         with _InterruptGuard() as guard:
             self.guard = guard
