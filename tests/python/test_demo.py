@@ -1,6 +1,7 @@
 # The demo host as a command-line tool: its options, its body files, and the
 # equivalence of its chunked run with one simulate call.
 import os
+import resource
 import subprocess
 import xml.etree.ElementTree as ET
 
@@ -14,9 +15,18 @@ EXAMPLES = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "exampl
 pytestmark = pytest.mark.skipif(not DEMO, reason="STELLIX_DEMO names the demo binary")
 
 
-def demo(*args, cwd):
-    return subprocess.run([DEMO, *map(str, args)], cwd=cwd, capture_output=True, text=True,
-                          timeout=60)
+def demo(*args, cwd, stdout=subprocess.PIPE, **options):
+    return subprocess.run([DEMO, *map(str, args)], cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
+                          text=True, errors="surrogateescape", timeout=60, **options)
+
+
+def failed(result, status, *complaints):
+    """Checks that a run failed with `status`, its message naming each complaint."""
+    assert result.returncode == status, result.stderr
+    for complaint in complaints:
+        assert complaint in result.stderr, result.stderr
+    assert "computed" not in (result.stdout or "")
+    return result
 
 
 def test_help_describes_the_options(tmp_path):
@@ -118,3 +128,31 @@ def test_solar_system_file_is_the_built_in_system_to_the_bit(tmp_path):
     built_in = (tmp_path / "a" / "output.csv").read_text()
     assert built_in.count("\n") == 4 * 9
     assert built_in == (tmp_path / "b" / "output.csv").read_text()
+
+
+# Body files: the system's reason when one cannot be read, and the body limit
+# enforced before the rest is read.
+
+
+def test_a_body_file_that_cannot_be_read_gives_the_system_reason(tmp_path):
+    failed(demo("nowhere.txt", cwd=tmp_path), 1,
+           "nowhere.txt: cannot open the body file: No such file or directory")
+    (tmp_path / "folder").mkdir()
+    failed(demo("folder", cwd=tmp_path), 1, "folder: read error: Is a directory")
+    locked = tmp_path / "locked.txt"
+    locked.write_text("0 0 0 0 0 0 1\n")
+    locked.chmod(0)
+    # Root reads anything: drop to nobody for this one.
+    as_nobody = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
+    failed(demo("locked.txt", cwd=tmp_path, **as_nobody), 1,
+           "locked.txt: cannot open the body file: Permission denied")
+    assert not (tmp_path / "orbits.svg").exists()
+
+
+def test_a_body_file_past_the_limit_is_refused_at_the_first_body_too_many(tmp_path):
+    limit = 46340
+    # The line after the first body too many would be refused too: the
+    # message shows that reading stopped before it.
+    (tmp_path / "crowd.txt").write_text("# crowd\n" + "0 0 0 0 0 0 1\n" * (limit + 1) +
+                                        "not a body at all\n")
+    failed(demo("crowd.txt", cwd=tmp_path), 1, f"crowd.txt:{limit + 2}: more than {limit} bodies")
