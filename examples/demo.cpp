@@ -4,6 +4,7 @@
 #include <stellix/stellix.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -11,16 +12,19 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
 #define isatty _isatty
 #define fileno _fileno
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -54,7 +58,7 @@ struct Options {
   bool record = false;
   bool print = false;
   std::string svg = "orbits.svg";
-  std::string body_file;
+  std::optional<std::string> body_file;
 };
 
 struct UsageError : std::runtime_error {
@@ -67,7 +71,7 @@ std::int32_t positive_count(std::string_view option, std::string_view text) {
   if (ec != std::errc() || ptr != text.data() + text.size() || value < 1 ||
       value > std::numeric_limits<std::int32_t>::max()) {
     throw UsageError(std::string(option) + " needs a whole number from 1 to 2147483647, not '" +
-                     std::string(text) + "'");
+                     demo::printable(text) + "'");
   }
   return static_cast<std::int32_t>(value);
 }
@@ -77,10 +81,17 @@ double time_step(std::string_view text) {
   const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || ptr != text.data() + text.size() || !std::isfinite(value) ||
       value == 0) {
-    throw UsageError("--dt needs a finite, nonzero number of seconds, not '" + std::string(text) +
-                     "'");
+    throw UsageError("--dt needs a finite, nonzero number of seconds, not '" +
+                     demo::printable(text) + "'");
   }
   return value;
+}
+
+// An empty name would otherwise mean "no body file", or fail only after the
+// run.
+std::string file_name(std::string_view what, std::string_view text) {
+  if (text.empty()) throw UsageError(std::string(what) + " needs a file name, not an empty one");
+  return std::string(text);
 }
 
 // Returns false when --help was asked for.
@@ -103,13 +114,13 @@ bool parse(int argc, char** argv, Options& options) {
     else if (arg == "--print")
       options.print = true;
     else if (arg == "--svg")
-      options.svg = value();
+      options.svg = file_name(arg, value());
     else if (arg.size() > 1 && arg[0] == '-')
-      throw UsageError("unknown option " + std::string(arg));
-    else if (!options.body_file.empty())
+      throw UsageError("unknown option " + demo::printable(arg));
+    else if (options.body_file)
       throw UsageError("more than one body file given");
     else
-      options.body_file = arg;
+      options.body_file = file_name("the body file", arg);
   }
   return true;
 }
@@ -149,12 +160,120 @@ std::string duration(double seconds) {
   return text;
 }
 
+std::string reason(int error) {
+  return error != 0 ? std::strerror(error) : "unknown error";
+}
+
+[[noreturn]] void fail(const std::string& what, int error) {
+  throw std::runtime_error(what + ": " + reason(error));
+}
+
+// Empties the file behind `stream` when it is a regular file; a device or a
+// pipe has nothing to empty.
+bool empty_regular_file(std::FILE* stream) {
+#ifdef _WIN32
+  struct _stat64 status;
+  if (_fstat64(_fileno(stream), &status) != 0) return false;
+  return (status.st_mode & _S_IFMT) != _S_IFREG || _chsize_s(_fileno(stream), 0) == 0;
+#else
+  struct stat status;
+  if (fstat(fileno(stream), &status) != 0) return false;
+  return !S_ISREG(status.st_mode) || ftruncate(fileno(stream), 0) == 0;
+#endif
+}
+
+// An output file, opened before the run so that a path that cannot be written
+// costs neither the run nor an older file: opening for appending creates the
+// file but keeps what it holds until begin(), once the run has results. A file
+// created here and never begun is removed again when the demo fails.
+class OutputFile {
+ public:
+  explicit OutputFile(std::string path) : path_(std::move(path)), name_(demo::printable(path_)) {
+    std::error_code ignored;
+    created_ = !std::filesystem::exists(std::filesystem::symlink_status(path_, ignored));
+    stream_ = std::fopen(path_.c_str(), "a");
+    if (stream_ == nullptr) fail("cannot create " + name_, errno);
+  }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile() {
+    if (stream_ != nullptr) std::fclose(stream_);
+    if (created_ && !begun_) std::remove(path_.c_str());
+  }
+
+  std::FILE* begin() {
+    begun_ = true;
+    if (!empty_regular_file(stream_)) fail("cannot empty " + name_, errno);
+    return stream_;
+  }
+  // `error` is errno after the writes, cleared before them.
+  void check(int error) const {
+    if (std::ferror(stream_)) fail("cannot write " + name_, error);
+  }
+  void close() {
+    errno = 0;
+    const bool failed = std::fflush(stream_) != 0 || std::ferror(stream_);
+    const int error = errno;
+    const int closed = std::fclose(stream_);
+    stream_ = nullptr;
+    if (failed || closed != 0) fail("cannot write " + name_, failed ? error : errno);
+  }
+
+ private:
+  std::string path_, name_;
+  std::FILE* stream_ = nullptr;
+  bool created_ = false, begun_ = false;
+};
+
+// Standard output carries the snapshots or the summary: losing any of it is a
+// failure.
+void finish_standard_output() {
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    fail("cannot write standard output", errno);
+  }
+}
+
+bool finite_state(const std::vector<Body>& bodies) {
+  return std::all_of(bodies.begin(), bodies.end(), [](const Body& b) {
+    return std::isfinite(b.x) && std::isfinite(b.y) && std::isfinite(b.z) && std::isfinite(b.vx) &&
+           std::isfinite(b.vy) && std::isfinite(b.vz);
+  });
+}
+
+// The first step after which the state is not finite, given the state after
+// step `from` and knowing it is not finite after step `to`. A run split into
+// calls gives the bits of one call, so replaying step by step finds it.
+std::int64_t first_non_finite_step(std::vector<Body> state, std::int64_t from, std::int64_t to,
+                                   double dt) {
+  for (std::int64_t step = from + 1; step < to; ++step) {
+    errno = 0;
+    simulate(state.data(), static_cast<std::int32_t>(state.size()), dt, 1, 1, 0, 0, 0, nullptr);
+    if (errno != 0) return to;
+    if (!finite_state(state)) return step;
+  }
+  return to;
+}
+
+std::string drift_text(double drift, int digits) {
+  if (std::isnan(drift)) return "nan";  // printf may write "-nan"
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*e", digits, drift);
+  return text;
+}
+
 int run(const Options& options) {
   demo::System system =
-      options.body_file.empty() ? demo::solar_system() : demo::read_body_file(options.body_file);
+      options.body_file ? demo::read_body_file(*options.body_file) : demo::solar_system();
   std::vector<Body>& bodies = system.bodies;
   const auto n = static_cast<std::int32_t>(bodies.size());
   const std::int64_t steps = options.steps, interval = options.interval;
+
+  // Every output is opened before any work, so that a path that cannot be
+  // written is known before the run rather than after it.
+  OutputFile svg(options.svg);
+  std::optional<OutputFile> csv;
+  if (options.record) csv.emplace("output.csv");
 
   // The library emits snapshot 0 and then the states after k*interval + 1
   // steps. The demo runs in chunks (for the progress bar and the picture),
@@ -162,105 +281,176 @@ int run(const Options& options) {
   // states itself through printBodies and recordBodies, so its text is what
   // one simulate call over the whole run would write.
   std::FILE* run_file = nullptr;
-  if (options.record) {
-    run_file = std::fopen("output.csv", "w");
-    if (run_file == nullptr) throw std::runtime_error("cannot create output.csv");
-  }
-  std::int64_t snapshots = 0;
-  auto emit = [&] {
-    if (options.print) printBodies(bodies.data(), n);
-    if (run_file != nullptr) recordBodies(run_file, bodies.data(), n);
+  std::int64_t snapshots = 0, non_finite_snapshot = -1;
+  auto emit = [&](const std::vector<Body>& state) {
+    if (options.print) {
+      errno = 0;
+      printBodies(state.data(), n);
+      if (std::ferror(stdout)) fail("cannot write standard output", errno);
+    }
+    if (run_file != nullptr) {
+      errno = 0;
+      recordBodies(run_file, state.data(), n);
+      csv->check(errno);
+    }
+    if (non_finite_snapshot < 0 && !finite_state(state)) non_finite_snapshot = snapshots;
     ++snapshots;
   };
 
   std::vector<demo::Track> tracks(bodies.size());
   for (std::size_t i = 0; i < bodies.size(); ++i)
     tracks[i] = {system.names[i], bodies[i].mass, {}, {}};
-  auto sample = [&] {
-    for (std::size_t i = 0; i < bodies.size(); ++i) {
-      tracks[i].x.push_back(bodies[i].x);
-      tracks[i].y.push_back(bodies[i].y);
+  auto sample = [&](const std::vector<Body>& state) {
+    for (std::size_t i = 0; i < state.size(); ++i) {
+      tracks[i].x.push_back(state[i].x);
+      tracks[i].y.push_back(state[i].y);
     }
   };
 
   const bool bar_shown = isatty(fileno(stderr)) && !(options.print && isatty(fileno(stdout)));
   ProgressBar bar(bar_shown);
   const std::int64_t chunk = std::max<std::int64_t>(1, (steps + 719) / 720);
-  const double energy_before = demo::total_energy(bodies);
-  double worst_drift = 0.0;
+  // The initial state is emitted once the first chunk has shown that the run
+  // can happen: a run without scratch memory must not replace older output.
+  const std::vector<Body> initial = bodies;
+  std::vector<Body> chunk_start;
+  double energy_before = 0.0, worst_drift = 0.0;
+  bool drift_defined = false;
+  std::int64_t non_finite_step = 0;
   const auto started = std::chrono::steady_clock::now();
 
-  emit();
-  sample();
   std::int64_t done = 0, next_emit = interval + 1;
   while (done < steps) {
     std::int64_t target = std::min((done / chunk + 1) * chunk, steps);
     if (next_emit > done && next_emit < target) target = next_emit;
+    if (non_finite_step == 0) chunk_start = bodies;
+    errno = 0;
     simulate(bodies.data(), n, options.dt, static_cast<std::int32_t>(target - done), 1, 0, 0, 0,
              nullptr);
+    if (errno == ENOMEM) {
+      fail("no memory for the run of " + std::to_string(n) + " bodies; nothing was computed",
+           errno);
+    }
+    if (errno != 0) fail("the run failed", errno);
+    if (done == 0) {
+      if (csv) run_file = csv->begin();
+      emit(initial);
+      sample(initial);
+      energy_before = demo::total_energy(initial);
+      drift_defined = n > 1 && energy_before != 0 && std::isfinite(energy_before);
+    }
+    if (non_finite_step == 0 && !finite_state(bodies)) {
+      non_finite_step = first_non_finite_step(chunk_start, done, target, options.dt);
+    }
     done = target;
     if (done == next_emit) {
-      emit();
+      emit(bodies);
       next_emit += interval;
     }
     if (done % chunk == 0 || done == steps) {
-      sample();
-      const double drift = (demo::total_energy(bodies) - energy_before) / std::fabs(energy_before);
-      if (!(std::fabs(drift) <= std::fabs(worst_drift))) worst_drift = drift;
+      sample(bodies);
+      if (drift_defined) {
+        const double drift =
+            (demo::total_energy(bodies) - energy_before) / std::fabs(energy_before);
+        if (!(std::fabs(drift) <= std::fabs(worst_drift))) worst_drift = drift;
+      }
     }
     bar.update(done, steps, options.dt);
   }
-  if (run_file != nullptr && std::fclose(run_file) != 0) {
-    throw std::runtime_error("cannot write output.csv");
-  }
-  std::fflush(stdout);
+  if (csv) csv->close();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  const double drift = (demo::total_energy(bodies) - energy_before) / std::fabs(energy_before);
+  const double drift =
+      drift_defined ? (demo::total_energy(bodies) - energy_before) / std::fabs(energy_before) : 0;
+  const char* undefined_drift = n == 1                          ? "one body"
+                                : !std::isfinite(energy_before) ? "the initial energy is not finite"
+                                                                : "the initial energy is zero";
 
   char caption[512];
   std::snprintf(caption, sizeof caption,
                 "%lld steps of %g s (%s) by velocity Verlet, stellix %d.%d.%d\n"
-                "Relative energy drift %.2e",
+                "Relative energy drift %s",
                 static_cast<long long>(steps), options.dt, duration(steps * options.dt).c_str(),
-                STELLIX_VERSION_MAJOR, STELLIX_VERSION_MINOR, STELLIX_VERSION_PATCH, drift);
+                STELLIX_VERSION_MAJOR, STELLIX_VERSION_MINOR, STELLIX_VERSION_PATCH,
+                drift_defined ? drift_text(drift, 2).c_str() : "n/a");
   const std::string title = system.title + ", " + duration(steps * options.dt);
-  if (!demo::write_orbits_svg(options.svg, tracks, title, caption)) {
-    throw std::runtime_error("cannot write " + options.svg);
+  const std::string picture = demo::orbits_svg(tracks, title, caption);
+  std::FILE* svg_file = svg.begin();
+  std::fwrite(picture.data(), 1, picture.size(), svg_file);
+  svg.close();
+
+  if (non_finite_step != 0) {
+    std::fprintf(stderr,
+                 "stellix_demo: the state is not finite (NaN or infinite) from step %lld of %lld "
+                 "on: bodies coincide or a value overflowed\n",
+                 static_cast<long long>(non_finite_step), static_cast<long long>(steps));
+    if (non_finite_snapshot > 0 && (options.print || options.record)) {
+      std::fprintf(stderr, "  the first snapshot to show it is snapshot %lld (after %lld steps)\n",
+                   static_cast<long long>(non_finite_snapshot),
+                   static_cast<long long>(non_finite_snapshot * interval + 1));
+    }
   }
 
   // The summary goes to standard error when standard output carries snapshots.
   std::FILE* out = options.print ? stderr : stdout;
-  std::fprintf(out, "stellix demo: %s\n", system.title.c_str());
+  std::fprintf(out, "stellix demo: %s\n", demo::printable(system.title).c_str());
   std::fprintf(out, "  %d bodies, %lld steps of %g s = %s, computed in %.1f ms\n", n,
                static_cast<long long>(steps), options.dt, duration(steps * options.dt).c_str(),
                seconds * 1e3);
-  std::fprintf(out, "  relative energy drift: %.3e at the end, largest %.3e\n", drift, worst_drift);
+  if (drift_defined) {
+    std::fprintf(out, "  relative energy drift: %s at the end, largest %s\n",
+                 drift_text(drift, 3).c_str(), drift_text(worst_drift, 3).c_str());
+  } else {
+    std::fprintf(out, "  relative energy drift: n/a (%s)\n", undefined_drift);
+  }
   if (options.record) {
     std::fprintf(out, "  output.csv: %lld snapshots of %d lines (every %lld steps)\n",
                  static_cast<long long>(snapshots), n, static_cast<long long>(interval));
   }
   std::error_code ignored;
   std::fprintf(out, "  orbits drawn in %s\n",
-               std::filesystem::absolute(options.svg, ignored).string().c_str());
+               demo::printable(std::filesystem::absolute(options.svg, ignored).string()).c_str());
+  finish_standard_output();
   return 0;
+}
+
+// A closed standard stream would be handed to the first file the demo opens,
+// and the snapshots or the messages would land in that file. Standard input
+// and error are parked on the null device; returns whether standard output
+// is open.
+bool guard_standard_streams() {
+#ifdef _WIN32
+  return true;  // a closed standard output shows as a write error at the end
+#else
+  bool output_open = true;
+  for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      if (fd == STDOUT_FILENO) output_open = false;
+      open("/dev/null", O_RDWR);  // takes the lowest free descriptor, this one
+    }
+  }
+  return output_open;
+#endif
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool output_open = guard_standard_streams();
   Options options;
+  bool help = false;
   try {
-    if (!parse(argc, argv, options)) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
+    help = !parse(argc, argv, options);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "stellix_demo: %s\n(try --help)\n", e.what());
     return 2;
   }
   try {
-    return run(options);
+    if (!output_open) throw std::runtime_error("standard output is closed");
+    if (!help) return run(options);
+    std::fputs(kUsage, stdout);
+    finish_standard_output();
+    return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "stellix_demo: %s\n", e.what());
     return 1;

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <sstream>
+
+#include "systems.h"
 
 namespace demo {
 namespace {
@@ -17,9 +18,10 @@ constexpr int kBottom = 84;
 constexpr const char* kPalette[] = {"#8ecae6", "#f4a261", "#4cc9f0", "#e76f51", "#80ed99",
                                     "#e9c46a", "#90e0ef", "#b8b8ff", "#ff70a6", "#c0c0c0"};
 
+// XML text, with control bytes (which XML does not allow) spelled out.
 std::string escape(const std::string& text) {
   std::string out;
-  for (char c : text) {
+  for (char c : printable(text)) {
     if (c == '&')
       out += "&amp;";
     else if (c == '<')
@@ -171,8 +173,8 @@ void panel(std::ostream& svg, const View& v, const std::vector<Track>& tracks,
 
 }  // namespace
 
-bool write_orbits_svg(const std::string& path, const std::vector<Track>& tracks,
-                      const std::string& title, const std::string& caption) {
+std::string orbits_svg(const std::vector<Track>& tracks, const std::string& title,
+                       const std::string& caption) {
   std::size_t heaviest = 0;
   for (std::size_t i = 0; i < tracks.size(); ++i) {
     if (tracks[i].mass > tracks[heaviest].mass) heaviest = i;
@@ -225,8 +227,7 @@ bool write_orbits_svg(const std::string& path, const std::vector<Track>& tracks,
   const int width = panels * kPanel + (panels + 1) * kGap;
   const int height = kTop + kPanel + kBottom;
 
-  std::ofstream svg(path);
-  if (!svg) return false;
+  std::ostringstream svg;
   svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
       << "\" viewBox=\"0 0 " << width << ' ' << height
       << "\" font-family=\"DejaVu Sans, Helvetica, Arial, sans-serif\" font-size=\"14\">\n"
@@ -259,7 +260,7 @@ bool write_orbits_svg(const std::string& path, const std::vector<Track>& tracks,
         << escape(line) << "</text>\n";
   }
   svg << "</svg>\n";
-  return static_cast<bool>(svg.flush());
+  return svg.str();
 }
 
 }  // namespace demo

@@ -13,12 +13,11 @@ struct Track {
   std::vector<double> x, y;  // metres, seen from above (the x-y plane)
 };
 
-// Writes the tracks as an SVG picture: the whole system, and beside it a
-// close-up of the inner bodies when they are lost at the whole system's
-// scale. `caption` may hold several lines; a legend line follows it.
-// Returns false if the file cannot be written.
-bool write_orbits_svg(const std::string& path, const std::vector<Track>& tracks,
-                      const std::string& title, const std::string& caption);
+// The tracks as an SVG document: the whole system, and beside it a close-up
+// of the inner bodies when they are lost at the whole system's scale.
+// `caption` may hold several lines; a legend line follows it.
+std::string orbits_svg(const std::vector<Track>& tracks, const std::string& title,
+                       const std::string& caption);
 
 }  // namespace demo
 

@@ -1,9 +1,12 @@
 #include "systems.h"
 
+#include <cerrno>
 #include <charconv>
-#include <filesystem>
 #include <cmath>
-#include <fstream>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string_view>
 
@@ -92,6 +95,18 @@ void centre(std::vector<Body>& bodies) {
   }
 }
 
+// Reads the next line without its newline, NUL bytes and all; false at the
+// end of the file or on a read error (ferror tells which).
+bool read_line(std::FILE* in, std::string& line) {
+  line.clear();
+  int c;
+  while ((c = std::getc(in)) != EOF) {
+    if (c == '\n') return true;
+    line += static_cast<char>(c);
+  }
+  return !std::ferror(in) && !line.empty();
+}
+
 std::string_view trim(std::string_view s) {
   const auto first = s.find_first_not_of(" \t\r");
   if (first == std::string_view::npos) return {};
@@ -114,15 +129,24 @@ System solar_system() {
 }
 
 System read_body_file(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw std::runtime_error(path + ": cannot open the body file");
+  const std::string name = printable(path);
+  std::FILE* in = std::fopen(path.c_str(), "r");
+  if (in == nullptr) {
+    throw std::runtime_error(name + ": cannot open the body file: " + std::strerror(errno));
+  }
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(in, &std::fclose);
   System system;
   system.title = std::filesystem::path(path).filename().string();
   std::string line;
-  for (int number = 1; std::getline(in, line); ++number) {
-    const auto where = path + ":" + std::to_string(number) + ": ";
+  for (long long number = 1; read_line(in, line); ++number) {
+    const auto where = name + ":" + std::to_string(number) + ": ";
     std::string_view rest = trim(std::string_view(line).substr(0, line.find('#')));
     if (rest.empty()) continue;
+    // Refused before the rest of the file is read, however long it is.
+    if (system.bodies.size() == STELLIX_MAX_BODIES) {
+      throw std::runtime_error(where + "more than " + std::to_string(STELLIX_MAX_BODIES) +
+                               " bodies");
+    }
     double v[7];
     for (int k = 0; k < 7; ++k) {
       if (rest.empty()) {
@@ -134,7 +158,7 @@ System read_body_file(const std::string& path) {
       // from_chars reads the C locale's format whatever the user's locale is.
       const auto [ptr, ec] = std::from_chars(field.data(), field.data() + field.size(), v[k]);
       if (ec != std::errc() || ptr != field.data() + field.size() || !std::isfinite(v[k])) {
-        throw std::runtime_error(where + "not a finite number: '" + std::string(field) + "'");
+        throw std::runtime_error(where + "not a finite number: '" + printable(field) + "'");
       }
       rest = end == std::string_view::npos ? std::string_view() : trim(rest.substr(end));
     }
@@ -143,13 +167,25 @@ System read_body_file(const std::string& path) {
     system.names.push_back(rest.empty() ? "body " + std::to_string(system.bodies.size())
                                         : std::string(rest));
   }
-  if (in.bad()) throw std::runtime_error(path + ": read error");
-  if (system.bodies.empty()) throw std::runtime_error(path + ": no bodies in the file");
-  if (system.bodies.size() > STELLIX_MAX_BODIES) {
-    throw std::runtime_error(path + ": more than " + std::to_string(STELLIX_MAX_BODIES) +
-                             " bodies");
-  }
+  if (std::ferror(in)) throw std::runtime_error(name + ": read error: " + std::strerror(errno));
+  if (system.bodies.empty()) throw std::runtime_error(name + ": no bodies in the file");
   return system;
+}
+
+std::string printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      char code[5];
+      std::snprintf(code, sizeof code, "\\x%02x", byte);
+      out += code;
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 double total_energy(const std::vector<Body>& bodies) {

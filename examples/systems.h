@@ -5,6 +5,7 @@
 #include <stellix/stellix.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace demo {
@@ -21,8 +22,14 @@ System solar_system();
 
 // Reads a body file: one body per line, "x y z vx vy vz mass" (the run file's
 // line format) optionally followed by a name; blank lines and text after '#'
-// are ignored. Throws std::runtime_error naming the file and line.
+// are ignored. Throws std::runtime_error naming the file and line, with the
+// system's reason when the file cannot be opened or read. Reading stops at the
+// first body past STELLIX_MAX_BODIES.
 System read_body_file(const std::string& path);
+
+// `text` fit to echo on a terminal: control bytes become \xNN, so that a file
+// name or a field from a file cannot move the cursor or forge a line.
+std::string printable(std::string_view text);
 
 // Kinetic plus pairwise potential energy with G = c^3, in 10^24 J.
 double total_energy(const std::vector<Body>& bodies);

@@ -1,6 +1,7 @@
 # The demo host as a command-line tool: its options, its body files, and the
 # equivalence of its chunked run with one simulate call.
 import os
+import resource
 import subprocess
 import xml.etree.ElementTree as ET
 
@@ -14,9 +15,18 @@ EXAMPLES = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "exampl
 pytestmark = pytest.mark.skipif(not DEMO, reason="STELLIX_DEMO names the demo binary")
 
 
-def demo(*args, cwd):
-    return subprocess.run([DEMO, *map(str, args)], cwd=cwd, capture_output=True, text=True,
-                          timeout=60)
+def demo(*args, cwd, stdout=subprocess.PIPE, **options):
+    return subprocess.run([DEMO, *map(str, args)], cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
+                          text=True, errors="surrogateescape", timeout=60, **options)
+
+
+def failed(result, status, *complaints):
+    """Checks that a run failed with `status`, its message naming each complaint."""
+    assert result.returncode == status, result.stderr
+    for complaint in complaints:
+        assert complaint in result.stderr, result.stderr
+    assert "computed" not in (result.stdout or "")
+    return result
 
 
 def test_help_describes_the_options(tmp_path):
@@ -118,3 +128,184 @@ def test_solar_system_file_is_the_built_in_system_to_the_bit(tmp_path):
     built_in = (tmp_path / "a" / "output.csv").read_text()
     assert built_in.count("\n") == 4 * 9
     assert built_in == (tmp_path / "b" / "output.csv").read_text()
+
+
+# Body files: the system's reason when one cannot be read, control bytes
+# echoed harmlessly, and the body limit enforced before the rest is read.
+
+
+def test_a_body_file_that_cannot_be_read_gives_the_system_reason(tmp_path):
+    failed(demo("nowhere.txt", cwd=tmp_path), 1,
+           "nowhere.txt: cannot open the body file: No such file or directory")
+    (tmp_path / "folder").mkdir()
+    failed(demo("folder", cwd=tmp_path), 1, "folder: read error: Is a directory")
+    locked = tmp_path / "locked.txt"
+    locked.write_text("0 0 0 0 0 0 1\n")
+    locked.chmod(0)
+    # Root reads anything: drop to nobody for this one.
+    as_nobody = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
+    failed(demo("locked.txt", cwd=tmp_path, **as_nobody), 1,
+           "locked.txt: cannot open the body file: Permission denied")
+    assert not (tmp_path / "orbits.svg").exists()
+
+
+def test_control_bytes_from_the_input_are_escaped(tmp_path):
+    name = "bad\x1b]0;title\x07\nname.txt"
+    (tmp_path / name).write_text("1 2 3 4 5 6 \x1b[2J\n")
+    for result, status, echo in [
+        (demo(name, cwd=tmp_path), 1,
+         "bad\\x1b]0;title\\x07\\x0aname.txt:1: not a finite number: '\\x1b[2J'"),
+        (demo("--steps", "1\x7f\r", cwd=tmp_path), 2, "not '1\\x7f\\x0d'"),
+    ]:
+        failed(result, status, echo)
+        assert not any(c in result.stderr for c in "\x1b\x07\x7f\r"), result.stderr
+
+
+def test_a_body_file_past_the_limit_is_refused_at_the_first_body_too_many(tmp_path):
+    limit = 46340
+    # The line after the first body too many would be refused too: the
+    # message shows that reading stopped before it.
+    (tmp_path / "crowd.txt").write_text("# crowd\n" + "0 0 0 0 0 0 1\n" * (limit + 1) +
+                                        "not a body at all\n")
+    failed(demo("crowd.txt", cwd=tmp_path), 1, f"crowd.txt:{limit + 2}: more than {limit} bodies")
+
+
+def test_a_file_name_with_control_bytes_is_escaped_in_the_summary_and_the_picture(tmp_path):
+    name = "two\x1b[1m\nstars.txt"
+    (tmp_path / name).write_text("0 0 0 0 0 0 1 A\x07\n1e9 0 0 0 1e3 0 1 B\n")
+    result = demo("--steps", 5, name, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "stellix demo: two\\x1b[1m\\x0astars.txt\n" in result.stdout
+    svg = (tmp_path / "orbits.svg").read_text()
+    assert "\x1b" not in svg and "\x07" not in svg and "A\\x07" in svg
+    ET.parse(tmp_path / "orbits.svg")  # control bytes would make it unreadable XML
+
+
+# Output: what cannot be written fails the run with the reason, and is found
+# before the run when it can be.
+
+
+def close_standard_output():
+    os.close(1)
+
+
+@pytest.mark.parametrize("args", [[], ["--print", "--interval", 1], ["--help"]])
+def test_standard_output_that_cannot_be_written_fails(tmp_path, args):
+    with open("/dev/full", "w") as full:
+        failed(demo("--steps", 300, *args, cwd=tmp_path, stdout=full), 1,
+               "cannot write standard output: No space left on device")
+    # Closed, it would be the descriptor of the first file opened: refused at once.
+    (tmp_path / "closed").mkdir()
+    failed(demo("--record", *args, cwd=tmp_path / "closed", stdout=None,
+                preexec_fn=close_standard_output), 1, "standard output is closed")
+    assert os.listdir(tmp_path / "closed") == []
+
+
+@pytest.mark.parametrize("steps", [3, 300])  # one buffer of the run file, and many
+def test_a_run_file_on_a_full_device_fails(tmp_path, steps):
+    (tmp_path / "output.csv").symlink_to("/dev/full")
+    failed(demo("--record", "--interval", 1, "--steps", steps, cwd=tmp_path), 1,
+           "cannot write output.csv: No space left on device")
+    assert not (tmp_path / "orbits.svg").exists()
+
+
+def test_an_output_path_that_cannot_be_created_costs_neither_the_run_nor_older_files(tmp_path):
+    (tmp_path / "output.csv").write_text("an older run\n")
+    failed(demo("--record", "--svg", "missing/orbits.svg", cwd=tmp_path), 1,
+           "cannot create missing/orbits.svg: No such file or directory")
+    assert (tmp_path / "output.csv").read_text() == "an older run\n"
+
+    (tmp_path / "output.csv").unlink()
+    (tmp_path / "output.csv").mkdir()
+    (tmp_path / "older.svg").write_text("an older picture\n")
+    failed(demo("--record", "--svg", "older.svg", cwd=tmp_path), 1,
+           "cannot create output.csv: Is a directory")
+    failed(demo("--record", cwd=tmp_path), 1, "cannot create output.csv: Is a directory")
+    assert (tmp_path / "older.svg").read_text() == "an older picture\n"
+    assert sorted(os.listdir(tmp_path)) == ["older.svg", "output.csv"]
+
+
+@pytest.mark.parametrize("args, complaint", [
+    ([""], "the body file needs a file name"), (["--svg", ""], "--svg needs a file name"),
+])
+def test_an_empty_path_is_a_usage_error(tmp_path, args, complaint):
+    failed(demo(*args, cwd=tmp_path), 2, complaint, "--help")
+    assert os.listdir(tmp_path) == []
+
+
+def body_file(path, rows):
+    path.write_text("".join(" ".join(repr(float(v)) for v in row) + "\n" for row in rows))
+    return path.name
+
+
+def first_non_finite_step(rows, dt, steps):
+    bodies = stellix.make_bodies(rows)
+    for step in range(1, steps + 1):
+        stellix.simulate(bodies, dt, 1, store=False)
+        if not np.isfinite(bodies.view(np.float64).reshape(-1, 7)[:, :6]).all():
+            return step
+    return None
+
+
+@pytest.mark.parametrize("rows, dt, steps, step, snapshot", [
+    # Coincident bodies: NaN accelerations from the start.
+    ([[0, 0, 0, 0, 0, 0, 1], [0, 0, 0, 0, 0, 0, 1], [5, 0, 0, 0, 0, 0, 1]], 3600, 50, 1, 1),
+    # A position that overflows after 18 steps, inside a chunk of 5 steps.
+    ([[0, 0, 0, 1e305, 0, 0, 1]], 100, 3000, 18, 2),
+])
+def test_a_state_that_is_not_finite_is_reported_at_its_first_step(tmp_path, rows, dt, steps,
+                                                                    step, snapshot):
+    assert first_non_finite_step(rows, dt, steps) == step
+    result = demo("--dt", dt, "--steps", steps, "--interval", 10, "--record",
+                  body_file(tmp_path / "bodies.txt", rows), cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert f"not finite (NaN or infinite) from step {step} of {steps} on" in result.stderr
+    assert f"first snapshot to show it is snapshot {snapshot} (after {10 * snapshot + 1} steps)" \
+        in result.stderr
+    assert "relative energy drift: n/a" in result.stdout and "-nan" not in result.stdout
+
+
+@pytest.mark.parametrize("rows, why", [
+    ([[1, 2, 3, 0, 0, 0, 5]], "one body"), ([[1, 2, 3, 4, 5, 6, 5]], "one body"),
+    ([[0, 0, 0, 0, 0, 0, 0], [1, 0, 0, 0, 0, 0, 0]], "the initial energy is zero"),
+])
+def test_a_drift_without_meaning_reads_n_a(tmp_path, rows, why):
+    result = demo("--steps", 10, body_file(tmp_path / "bodies.txt", rows), cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert f"  relative energy drift: n/a ({why})\n" in result.stdout
+    assert "nan" not in result.stdout and "nan" not in result.stderr
+    assert "Relative energy drift n/a" in (tmp_path / "orbits.svg").read_text()
+
+
+def sanitized(path):
+    with open(path, "rb") as binary:
+        data = binary.read()
+    return any(name in data for name in (b"__asan_init", b"__tsan_init", b"__msan_init"))
+
+
+@pytest.mark.skipif(not DEMO or sanitized(DEMO) or sanitized(os.environ["STELLIX_LIBRARY"]),
+                    reason="a sanitizer's allocator reserves more address space than any limit")
+def test_a_run_without_scratch_memory_fails_and_replaces_nothing(tmp_path):
+    # The address space limit is raised from far too low until the demo gets
+    # past reading the bodies; the first limit that lets it do so is below
+    # what the run's scratch needs on top (over 2 MiB for 20000 bodies).
+    (tmp_path / "bodies.txt").write_text("".join(f"{i} 0 0 0 0 0 1\n" for i in range(20000)))
+
+    def attempt(limit):
+        (tmp_path / "output.csv").write_text("an older run\n")
+        cap = lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        return demo("--record", "--steps", 1, "bodies.txt", cwd=tmp_path, preexec_fn=cap)
+
+    for limit in range(1 << 20, 512 << 20, 1 << 20):
+        result = attempt(limit)
+        # Failing before the run: the dynamic loader or the reading of the bodies.
+        if result.returncode in (1, 127) and "nothing was computed" not in result.stderr and (
+                tmp_path / "output.csv").read_text() == "an older run\n":
+            continue
+        failed(result, 1, "no memory for the run of 20000 bodies; nothing was computed: "
+               "Cannot allocate memory")
+        assert result.stdout == ""
+        assert (tmp_path / "output.csv").read_text() == "an older run\n"
+        assert sorted(os.listdir(tmp_path)) == ["bodies.txt", "output.csv"]
+        return
+    pytest.fail("no address space limit let the demo read its bodies")
