@@ -20,11 +20,16 @@ def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     program = _program()
     if program is None:
+        repo = _library.source_tree()
+        if repo is None:
+            where = "this package (%s) has no bin/%s" % (
+                _library.package_directory(), _library.program_name())
+        else:
+            where = "no build of the source tree (%s) has it" % os.path.join(repo, "build")
         sys.stderr.write(
-            "stellix: the command-line program was not built with this package (%s has no "
-            "bin/%s). It is built by CMake with the library when STELLIX_BUILD_EXAMPLES is "
-            "on; reinstall with `pip install --no-build-isolation ./python` from a checkout "
-            "that has it.\n" % (_library.package_directory(), _library.program_name())
+            "stellix: the command-line program was not built: %s. CMake builds it with the "
+            "library when STELLIX_BUILD_EXAMPLES is on; `pip install --no-build-isolation "
+            "./python` from a checkout that has it bundles it in the package.\n" % where
         )
         return 2
     environment = dict(os.environ)
