@@ -21,7 +21,7 @@ import sys
 
 import numpy as np
 
-from . import _library, _run
+from . import _bodies, _library, _run
 from ._library import ENV_VARIABLE, LibraryNotFoundError
 from ._run import SimulationInterrupted
 
@@ -33,15 +33,21 @@ __all__ = [
     "SimulationInterrupted",
     "accelerations",
     "as_bodies",
+    "center_of_mass",
+    "energy",
     "gravity_factors",
     "invsqrt",
     "library",
     "make_bodies",
+    "momentum",
+    "move_to_center_of_mass",
     "print_bodies",
     "print_matrix",
     "print_vector",
+    "read_bodies",
     "read_run",
     "record_bodies",
+    "save_bodies",
     "simulate",
     "snapshot_count",
 ]
@@ -377,3 +383,51 @@ def _parse_run_lines(path):
             except ValueError:
                 raise ValueError("%s:%d: not a number in %r" % (path, number, line.rstrip())) from None
     return rows
+
+
+def read_bodies(path):
+    """Reads a body file: returns (bodies, names), a new BODY array and a list
+    of one name per body ("body k" for a line without a name, k counted from
+    1). One body per line, ``x y z vx vy vz mass [name]``, the name being the
+    rest of the line; '#' starts a comment and blank lines are skipped. The
+    rules are the command-line program's: plain decimal numbers, finite and in
+    range, masses not negative, at least one body and at most MAX_BODIES.
+    Raises ValueError naming the file and line."""
+    return _bodies.parse(os.fspath(path), MAX_BODIES, BODY)
+
+
+def save_bodies(path, bodies, names=None):
+    """Writes `bodies` (and `names`, one string per body, if given) to the body
+    file `path`, replacing it, every number with 17 significant digits so that
+    read_bodies gives back the same bits and names. A first comment line says
+    the version and the fields. Raises ValueError for a value that is not
+    finite, a negative mass, or a name that would not read back (empty,
+    containing '#' or a newline, or white space at either end)."""
+    _bodies.write(os.fspath(path), as_bodies(bodies), names, __version__)
+
+
+def energy(bodies):
+    """The total energy in 10^24 J: kinetic sum_i (m_i/2) v_i^2 plus potential
+    -sum_{i<j} G m_i m_j / r_ij, summed in body order exactly as the
+    command-line program sums it, so both give the same bits. Coincident
+    bodies give an infinite or NaN result, as in C."""
+    return _bodies.energy(as_bodies(bodies), G)
+
+
+def momentum(bodies):
+    """The total momentum sum_i m_i v_i as a float64 array (3,), in
+    10^24 kg m/s."""
+    return _bodies.momentum(as_bodies(bodies))
+
+
+def center_of_mass(bodies):
+    """(position, velocity) of the centre of mass: two float64 arrays (3,),
+    in metres and m/s. Raises ValueError if the total mass is not positive."""
+    return _bodies.center_of_mass(as_bodies(bodies))
+
+
+def move_to_center_of_mass(bodies):
+    """Moves `bodies` in place into their centre-of-mass frame: subtracts the
+    centre of mass's position and velocity from every body, as the
+    command-line program's --com does, bit for bit."""
+    _bodies.move_to_center_of_mass(as_bodies(bodies, writable=True))

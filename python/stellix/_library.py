@@ -113,22 +113,84 @@ def _built_libraries(repo, names):
     return found
 
 
+def package_directory():
+    return os.path.dirname(os.path.abspath(__file__))
+
+
+def source_tree():
+    """The repository root when this package is imported from a source
+    checkout (<repo>/python/stellix), else None: an installed package never
+    looks at a source tree, wherever it is installed."""
+    here = package_directory()
+    python = os.path.dirname(here)
+    repo = os.path.dirname(python)
+    if os.path.basename(python) != "python" or not os.path.isfile(
+        os.path.join(python, "pyproject.toml")
+    ):
+        return None
+    if not os.path.isfile(os.path.join(repo, "include", "stellix", "stellix.h")):
+        return None
+    return repo
+
+
+def _mtime(path):
+    try:
+        return os.stat(path).st_mtime
+    except OSError:
+        return 0.0
+
+
 def _candidates():
     """(description, [paths]) in the order they are tried."""
-    here = os.path.dirname(os.path.abspath(__file__))
+    here = package_directory()
     names = _file_names()
     beside = _matches(here, names)
-    # Imported from a source checkout: python/stellix -> <repo>/build/*/src.
-    repo = os.path.dirname(os.path.dirname(here))
-    built = []
-    if os.path.isfile(os.path.join(repo, "include", "stellix", "stellix.h")):
-        built = _built_libraries(repo, names)
     system = [ctypes.util.find_library("stellix") or names[1]]
+    repo = source_tree()
+    if repo is None:
+        return [
+            ("in the package (%s)" % here, beside),
+            ("on the system library path", system),
+        ]
+    # A library copied next to the source package by hand goes stale as soon
+    # as the library is rebuilt: it is used before the builds only while it
+    # is newer than every one of them.
+    built = _built_libraries(repo, names)
+    newest_build = max((_mtime(p) for p in built), default=0.0)
+    fresh = [p for p in beside if _mtime(p) > newest_build]
+    stale = [p for p in beside if p not in fresh]
     return [
-        ("next to the package (%s)" % here, beside),
+        ("copied next to the package (%s), newer than every build" % here, fresh),
         ("in the build directories of the source tree (%s)" % os.path.join(repo, "build"), built),
+        ("copied next to the package (%s)" % here, stale),
         ("on the system library path", system),
     ]
+
+
+# Where a build puts the command-line program, relative to a build directory.
+_PROGRAM_PLACES = ["examples", "bin", "."]
+
+
+def program_name():
+    return "stellix.exe" if sys.platform == "win32" else "stellix"
+
+
+def bundled_program():
+    """The command-line program installed inside the package, or None."""
+    path = os.path.join(package_directory(), "bin", program_name())
+    return path if os.path.isfile(path) else None
+
+
+def built_program():
+    """The newest command-line program of the source tree's builds, or None."""
+    repo = source_tree()
+    if repo is None:
+        return None
+    found = []
+    for place in _PROGRAM_PLACES:
+        pattern = os.path.join(repo, "build", "*", place, program_name())
+        found += [p for p in glob.glob(pattern) if os.path.isfile(p) and os.access(p, os.X_OK)]
+    return max(found, key=_mtime, default=None)
 
 
 def _refuse_unloadable(path):
@@ -152,8 +214,10 @@ def _declare(library):
 
 
 def load(path=None):
-    """Loads the library from `path`, else from $STELLIX_LIBRARY, else from
-    the package directory, a source-tree build, or the system path."""
+    """Loads the library from `path`, else from $STELLIX_LIBRARY, else: an
+    installed package from inside itself, then the system path; a package in
+    a source checkout from the checkout's builds (a copy next to it only
+    while it is newer than all of them), then the system path."""
     path = path or os.environ.get(ENV_VARIABLE)
     if path:
         path = os.path.abspath(path)
@@ -178,9 +242,11 @@ def load(path=None):
     raise LibraryNotFoundError(
         "the stellix shared library was not found. Looked in:\n  "
         + "\n  ".join(tried)
-        + "\nBuild it (cmake --preset default && cmake --build --preset default) and set "
+        + "\nInstall the package with `pip install --no-build-isolation ./python`, which builds "
+        + "the library, or build it (cmake --preset default && cmake --build --preset default) "
+        + "and set "
         + ENV_VARIABLE
-        + " to the library file, or copy it next to the package."
+        + " to the library file."
     )
 
 
