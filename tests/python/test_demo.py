@@ -175,7 +175,7 @@ def test_a_file_name_with_control_bytes_is_escaped_in_the_summary_and_the_pictur
     (tmp_path / name).write_text("0 0 0 0 0 0 1 A\x07\n1e9 0 0 0 1e3 0 1 B\n")
     result = demo("--steps", 5, name, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    assert "stellix demo: two\\x1b[1m\\x0astars.txt\n" in result.stdout
+    assert "stellix: two\\x1b[1m\\x0astars.txt\n" in result.stdout
     svg = (tmp_path / "orbits.svg").read_text()
     assert "\x1b" not in svg and "\x07" not in svg and "A\\x07" in svg
     ET.parse(tmp_path / "orbits.svg")  # control bytes would make it unreadable XML
