@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -50,6 +51,9 @@ constexpr const char* kUsage =
     "                    (default: steps / 1000 rounded up, at most 1001 snapshots)\n"
     "  --record[=FILE]   write the snapshots to FILE (default output.csv)\n"
     "  --print           write the snapshots to standard output\n"
+    "                    (snapshots closer than 64 steps: the run is one call,\n"
+    "                    without a progress bar, its energy drift measured at\n"
+    "                    the end only)\n"
     "  --save FILE       write the final state as a body file that continues the\n"
     "                    run to the bit\n"
     "  --com             move to the centre-of-mass frame before the run\n"
@@ -245,6 +249,13 @@ class OutputFile {
     if (!empty_regular_file(stream_)) fail("cannot empty " + name_, errno);
     return stream_;
   }
+  // The library wrote the file (and a rename may have replaced the one open
+  // here): it is the program's to keep.
+  void adopt() {
+    begun_ = true;
+    std::fclose(stream_);
+    stream_ = nullptr;
+  }
   // `error` is errno after the writes, cleared before them.
   void check(int error) const {
     if (std::ferror(stream_)) fail("cannot write " + name_, error);
@@ -263,6 +274,84 @@ class OutputFile {
   std::FILE* stream_ = nullptr;
   bool created_ = false, begun_ = false;
 };
+
+#ifndef _WIN32
+// The library writes its run file only as "output.csv" in the current
+// directory. A run made in one call writes it in a private directory next to
+// its destination, entered for the call alone, and the complete file is
+// renamed onto the destination: a failed run leaves what was there before.
+// A destination that is a device or a FIFO has nothing to keep: the file in
+// the private directory is then a link to it, written through.
+class RunFileDirectory {
+ public:
+  // No directory can be made there: the caller writes the file itself.
+  static std::unique_ptr<RunFileDirectory> make(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    // The destination exists (opened before the run). A link is followed,
+    // as fopen follows it: its target is what gets replaced.
+    const fs::path target = fs::canonical(path, error);
+    if (error) return nullptr;
+    struct stat status;
+    if (stat(target.c_str(), &status) != 0) return nullptr;
+    const bool through = !S_ISREG(status.st_mode);
+    const fs::path beside = through ? fs::absolute(path, error) : target;
+    if (error) return nullptr;
+    std::string pattern = (beside.parent_path() / ".stellix-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) return nullptr;
+    auto made = std::make_unique<RunFileDirectory>(pattern, target.string(), demo::printable(path));
+    if (through && symlink(target.c_str(), made->file_.c_str()) != 0) return nullptr;
+    made->through_ = through;
+    return made;
+  }
+  RunFileDirectory(std::string directory, std::string target, std::string name)
+      : directory_(std::move(directory)),
+        file_(directory_ + "/output.csv"),
+        target_(std::move(target)),
+        name_(std::move(name)) {}
+  RunFileDirectory(const RunFileDirectory&) = delete;
+  RunFileDirectory& operator=(const RunFileDirectory&) = delete;
+  ~RunFileDirectory() {
+    if (home_ >= 0) ::close(home_);
+    unlink(file_.c_str());
+    rmdir(directory_.c_str());
+  }
+
+  // Every path the program uses was opened or made absolute before the run;
+  // nothing but the library's run file is opened in between.
+  void enter() {
+    home_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (home_ < 0) fail("cannot open the working directory", errno);
+    if (chdir(directory_.c_str()) != 0) fail("cannot write " + name_, errno);
+  }
+  void leave() {
+    if (fchdir(home_) != 0) fail("cannot return to the working directory", errno);
+    ::close(home_);
+    home_ = -1;
+  }
+  void commit() const {
+    if (!through_ && std::rename(file_.c_str(), target_.c_str()) != 0) {
+      fail("cannot write " + name_, errno);
+    }
+  }
+
+ private:
+  std::string directory_, file_, target_, name_;
+  bool through_ = false;
+  int home_ = -1;
+};
+constexpr bool kOneCallRuns = true;
+#else
+// A DLL may carry a C runtime of its own, whose standard output and errors
+// the program cannot see: Windows runs stay in chunks.
+struct RunFileDirectory {
+  static std::unique_ptr<RunFileDirectory> make(const std::string&) { return nullptr; }
+  void enter() {}
+  void leave() {}
+  void commit() const {}
+};
+constexpr bool kOneCallRuns = false;
+#endif
 
 // Standard output carries the snapshots or the summary: losing any of it is a
 // failure.
@@ -312,9 +401,17 @@ constexpr int kEnergySamples = 100;
 constexpr double kEnergyShare = 0.02;
 // Points of each track in the picture: enough for a smooth orbit, few enough
 // for the file to stay small with many bodies.
+constexpr std::int64_t kFewestSamples = 50;
 std::int64_t picture_samples(std::int64_t n) {
-  return std::clamp<std::int64_t>(1'000'000 / n, 50, 720);
+  return std::clamp<std::int64_t>(1'000'000 / n, kFewestSamples, 720);
 }
+// Text closer than this many steps would end a call at nearly every snapshot,
+// each call evaluating the forces of its starting state once more (over 1.5%
+// of the run): such a run is one call with the library's own text channels,
+// its positions stored for the picture within this much memory. It shows no
+// progress bar and samples the energy at its start and end only.
+constexpr std::int64_t kOneCallStride = 64;
+constexpr double kOneCallStoreBytes = 256.0 * 1024 * 1024;
 
 int run(const Options& options) {
   demo::System system =
@@ -381,7 +478,22 @@ int run(const Options& options) {
   const std::int64_t sample_stride = std::max<std::int64_t>(1, steps / picture_samples(n));
   std::vector<double> positions;
 
-  const bool bar_shown = isatty(fileno(stderr)) && !(options.print && isatty(fileno(stdout)));
+  // The run as one call draws the snapshots, enough points for the picture
+  // when they are at least as close as its samples or at least its fewest.
+  // Beyond the memory for them it stays in chunks.
+  const std::int64_t snapshot_count = 1 + (steps - 1) / interval;
+  std::unique_ptr<RunFileDirectory> run_directory;
+  bool one_call =
+      kOneCallRuns && emitting && interval < kOneCallStride &&
+      (interval <= sample_stride || snapshot_count >= kFewestSamples) &&
+      3.0 * n * sizeof(double) * static_cast<double>(snapshot_count) <= kOneCallStoreBytes;
+  if (one_call && csv) {
+    run_directory = RunFileDirectory::make(*options.record);
+    one_call = run_directory != nullptr;
+  }
+
+  const bool bar_shown =
+      !one_call && isatty(fileno(stderr)) && !(options.print && isatty(fileno(stdout)));
   ProgressBar bar(bar_shown);
   // The initial state is emitted once the first chunk has shown that the run
   // can happen: a run without scratch memory must not replace older output.
@@ -403,6 +515,70 @@ int run(const Options& options) {
   // A first guess of one evaluation's time, refined by every chunk.
   double evaluation_seconds = 1e-9 * n * static_cast<double>(n) + 1e-7;
   std::int64_t done = 0, next_emit = emitting ? interval + 1 : steps + 1;
+  if (one_call) {
+    positions.resize(static_cast<std::size_t>(3 * n * snapshot_count));
+    // The library writes standard output in blocks of a few KiB. Buffered
+    // here in larger ones, what fails to be written is still buffered at the
+    // end, and writing it again gives the reason the library does not keep.
+    static char output_buffer[1 << 16];
+    if (options.print && !isatty(fileno(stdout))) {
+      std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+    }
+    errno = 0;
+    if (run_directory) run_directory->enter();
+    simulate(bodies.data(), n, options.dt, static_cast<std::int32_t>(steps),
+             static_cast<std::int32_t>(interval), csv ? 1 : 0, 1, options.print ? 1 : 0,
+             positions.data());
+    const int error = errno;
+    if (run_directory) run_directory->leave();
+    if (error == ENOMEM) {
+      fail("no memory for the run of " + count(n, "body", "bodies") + "; nothing was computed",
+           error);
+    }
+    if (options.print && std::ferror(stdout)) {
+      std::clearerr(stdout);
+      errno = 0;
+      std::fflush(stdout);
+      fail("cannot write standard output", errno);
+    }
+    if (error != 0) fail("cannot write " + demo::printable(*options.record), error);
+    if (run_directory) {
+      run_directory->commit();
+      csv->adopt();
+    }
+    snapshots = snapshot_count;
+    // The picture takes no more points than a run without text would.
+    const std::int64_t every = std::max<std::int64_t>(1, sample_stride / interval);
+    std::int64_t last = 0;
+    for (std::int64_t k = 0; k < snapshot_count; k += every) {
+      sample_positions(positions.data() + 3 * n * k);
+      last = k;
+    }
+    if (last == 0 || last * interval + 1 != steps) sample(bodies);
+    energy_before = energy(initial);
+    drift_defined = n > 1 && energy_before != 0 && std::isfinite(energy_before);
+    if (!finite_state(bodies)) {
+      // Replayed snapshot by snapshot, as the text has them, and step by
+      // step in the first stretch that ends not finite.
+      std::vector<Body> state = initial;
+      if (!finite_state(state)) non_finite_snapshot = 0;
+      for (std::int64_t from = 0, k = 1; from < steps; ++k) {
+        const std::int64_t to = std::min(k * interval + 1, steps);
+        chunk_start = state;
+        errno = 0;
+        simulate(state.data(), n, options.dt, static_cast<std::int32_t>(to - from), 1, 0, 0, 0,
+                 nullptr);
+        if (errno != 0 || !finite_state(state)) {
+          non_finite_step =
+              errno != 0 ? to : first_non_finite_step(chunk_start, from, to, options.dt);
+          if (non_finite_snapshot < 0 && to == k * interval + 1) non_finite_snapshot = k;
+          break;
+        }
+        from = to;
+      }
+    }
+    done = steps;
+  }
   while (done < steps) {
     const double wanted = std::clamp(kChunkSeconds / evaluation_seconds - 1, 1.0, 2e9);
     std::int64_t target = std::min(done + static_cast<std::int64_t>(wanted), steps);
@@ -448,7 +624,7 @@ int run(const Options& options) {
     }
     bar.update(done, steps, options.dt);
   }
-  if (csv) csv->close();
+  if (csv && !one_call) csv->close();
   const double seconds = since(started);
   const double drift =
       drift_defined ? (demo::total_energy(bodies) - energy_before) / std::fabs(energy_before) : 0;
