@@ -2,7 +2,9 @@
 # equivalence of its chunked run with one simulate call.
 import os
 import resource
+import shutil
 import subprocess
+import time
 import xml.etree.ElementTree as ET
 
 import numpy as np
@@ -551,3 +553,75 @@ def check_picture(path, max_labels):
         names = [t for t in group.iter(SVG + "text") if t.get("fill")]
         assert 0 < len(names) <= max_labels
     return root
+
+
+# Snapshots closer than 64 steps: the run is one library call, its run file
+# made in a private directory beside the destination and renamed onto it.
+
+
+def crowd_file(path, n, seed):
+    rng = np.random.Generator(np.random.PCG64(seed))
+    rows = np.c_[rng.uniform(-1e11, 1e11, (n, 3)), rng.uniform(-1e3, 1e3, (n, 3)),
+                 rng.uniform(1, 2, n)]
+    return body_file(path, rows)
+
+
+def leftovers(*directories):
+    return [name for d in directories for name in os.listdir(d) if name.startswith(".stellix")]
+
+
+def test_a_run_in_one_call_writes_what_one_simulate_call_writes(tmp_path):
+    (tmp_path / "runs").mkdir()
+    (tmp_path / "runs" / "target.csv").write_text("an older run\n")
+    (tmp_path / "link.csv").symlink_to("runs/target.csv")
+    crowd_file(tmp_path / "crowd.txt", 40, 3)
+    reference = tmp_path / "reference"
+    reference.mkdir()
+    os.chdir(reference)
+    try:
+        stellix.simulate(read_bodies(tmp_path / "crowd.txt"), 600.0, 120, 2, record=True,
+                         store=False)
+    finally:
+        os.chdir(tmp_path)
+    expected = (reference / "output.csv").read_text()
+    for destination, written in [("runs/dense.csv", tmp_path / "runs" / "dense.csv"),
+                                 ("link.csv", tmp_path / "runs" / "target.csv")]:
+        result = demo("--steps", 120, "--interval", 2, "--dt", 600, f"--record={destination}",
+                      "--print", "crowd.txt", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        assert f"{destination}: 60 snapshots of 40 lines (every 2 steps)" in result.stderr
+        assert result.stdout == expected
+        assert written.read_text() == expected
+    # A link is followed as fopen follows it: the link stays, its target is the run.
+    assert (tmp_path / "link.csv").is_symlink()
+    assert leftovers(tmp_path, tmp_path / "runs") == []
+
+
+def test_a_run_file_written_through_to_a_full_device_fails_and_leaves_nothing(tmp_path):
+    (tmp_path / "full.csv").symlink_to("/dev/full")
+    failed(demo("--steps", 100, "--dt", 600, "--record=full.csv", SUN_EARTH_MOON, cwd=tmp_path),
+           1, "cannot write full.csv: No space left on device")
+    assert sorted(os.listdir(tmp_path)) == ["full.csv"]
+
+
+def test_a_run_file_whose_directory_vanishes_fails_and_leaves_nothing(tmp_path):
+    (tmp_path / "gone").mkdir()
+    crowd_file(tmp_path / "crowd.txt", 600, 5)
+    child = subprocess.Popen([DEMO, "--steps", "600", "--interval", "10", "--record=gone/run.csv",
+                              "crowd.txt"], cwd=tmp_path, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        for _ in range(5000):
+            if leftovers(tmp_path / "gone"):
+                break
+            time.sleep(0.002)
+        # The run was still going: its private directory goes with the destination's.
+        assert leftovers(tmp_path / "gone")
+        shutil.rmtree(tmp_path / "gone")
+        stdout, stderr = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert child.returncode == 1, stderr
+    assert "stellix: cannot write gone/run.csv: No such file or directory" in stderr
+    assert "computed" not in stdout
+    assert sorted(os.listdir(tmp_path)) == ["crowd.txt"]
