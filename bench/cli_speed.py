@@ -9,8 +9,9 @@ quiet machine, with a Release build,
     python3 bench/cli_speed.py build/default [n] [steps]
 
 (default n = 2000, steps = 1000). It prints the fastest of REPEATS alternated
-runs of each and their ratio, for the default run (no snapshot text) and for
---record with its default stride."""
+runs of each and their ratio, for the default run (no snapshot text), for
+--record and for --print (to /dev/null) with the default stride, and for
+--record every 100 steps."""
 
 import ctypes
 import os
@@ -31,20 +32,30 @@ def bodies(n):
                  rng.uniform(1, 2, n)]
 
 
-def one_call(library, rows, steps, interval, record, directory):
+def one_call(library, rows, steps, interval, record, printed, directory):
     b = np.ascontiguousarray(rows, dtype=np.float64)
     os.chdir(directory)
-    begin = time.perf_counter()
-    library.simulate(b.ctypes.data, len(b), DT, steps, interval, int(record), 0, 0, None)
-    return time.perf_counter() - begin
+    sys.stdout.flush()
+    kept = os.dup(1)
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 1)
+    try:
+        begin = time.perf_counter()
+        library.simulate(b.ctypes.data, len(b), DT, steps, interval, int(record), 0, int(printed),
+                         None)
+        library.fflush(None)  # the printed text reaches /dev/null within the call's time
+        return time.perf_counter() - begin
+    finally:
+        os.dup2(kept, 1)
+        os.close(kept)
+        os.close(null)
 
 
-def program(binary, body_file, steps, record, directory):
-    command = [binary, "--dt", str(DT), "--steps", str(steps), body_file]
-    if record:
-        command.append("--record")
+def program(binary, body_file, steps, options, directory):
+    command = [binary, "--dt", str(DT), "--steps", str(steps), *options, body_file]
     begin = time.perf_counter()
-    subprocess.run(command, cwd=directory, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(command, cwd=directory, check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
     return time.perf_counter() - begin
 
 
@@ -56,6 +67,8 @@ def main():
     library.simulate.restype = None
     library.simulate.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.c_double] + \
         [ctypes.c_int32] * 5 + [ctypes.c_void_p]
+    library.fflush = ctypes.CDLL(None).fflush
+    library.fflush.argtypes = [ctypes.c_void_p]
     binary = os.path.abspath(os.path.join(build, "examples", "stellix"))
     rows = bodies(n)
     with tempfile.TemporaryDirectory() as directory:
@@ -63,13 +76,16 @@ def main():
         with open(body_file, "w") as out:
             for row in rows:
                 out.write(" ".join("%.17g" % v for v in row) + "\n")
-        interval = (steps + 999) // 1000  # the program's default stride
-        for record in (False, True):
+        stride = (steps + 999) // 1000  # the program's default stride
+        cases = [("no snapshot text", [], stride, False, False),
+                 (f"--record (every {stride} steps)", ["--record"], stride, True, False),
+                 (f"--print (every {stride} steps)", ["--print"], stride, False, True),
+                 ("--record --interval 100", ["--record", "--interval", "100"], 100, True, False)]
+        for what, options, interval, record, printed in cases:
             calls, runs = [], []
             for _ in range(REPEATS):
-                calls.append(one_call(library, rows, steps, interval, record, directory))
-                runs.append(program(binary, body_file, steps, record, directory))
-            what = f"--record (every {interval} steps)" if record else "no snapshot text"
+                calls.append(one_call(library, rows, steps, interval, record, printed, directory))
+                runs.append(program(binary, body_file, steps, options, directory))
             print(f"n = {n}, {steps} steps, {what}: stellix {min(runs):.3f} s, one simulate call "
                   f"{min(calls):.3f} s, ratio {min(runs) / min(calls):.3f}")
 
