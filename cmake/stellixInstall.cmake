@@ -1,5 +1,7 @@
 # Install rules: the public header, the versioned shared library, a CMake
-# package (find_package(stellix CONFIG) -> stellix::stellix) and stellix.pc.
+# package (find_package(stellix CONFIG) -> stellix::stellix), stellix.pc and
+# the licence, in the documentation directory and beside the package files.
+# The stellix program's own rule is in examples/.
 # Only the shared library is installed; the internal static library exists for
 # the project's own tests and benchmarks.
 include(CMakePackageConfigHelpers)
@@ -32,7 +34,9 @@ write_basic_package_version_file(
 install(FILES
     ${PROJECT_BINARY_DIR}/stellixConfig.cmake
     ${PROJECT_BINARY_DIR}/stellixConfigVersion.cmake
+    ${PROJECT_SOURCE_DIR}/LICENSE
   DESTINATION ${STELLIX_INSTALL_CMAKEDIR} COMPONENT development)
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 
 # stellix.pc finds its prefix relative to its own directory, so the installed
 # tree can be moved or installed with `cmake --install --prefix`.

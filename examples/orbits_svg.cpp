@@ -15,6 +15,9 @@ constexpr int kPanel = 560;             // px, each panel is square
 constexpr int kGap = 24;
 constexpr int kTop = 64;
 constexpr int kBottom = 84;
+// Names shown per panel: the heaviest bodies' only, so that a crowd of bodies
+// does not bury the picture in text.
+constexpr std::size_t kLabels = 8;
 constexpr const char* kPalette[] = {"#8ecae6", "#f4a261", "#4cc9f0", "#e76f51", "#80ed99",
                                     "#e9c46a", "#90e0ef", "#b8b8ff", "#ff70a6", "#c0c0c0"};
 
@@ -124,6 +127,20 @@ void place_labels(std::ostream& svg, const View& v, const std::vector<Label>& la
   }
 }
 
+// A circle is drawn only where it lies wholly inside its panel: a body that
+// left the close-up, or a ring wider than the panel, is not cut at the edge.
+bool inside(const View& v, double cx, double cy, double r) {
+  return cx - r >= v.left && cx + r <= v.left + kPanel && cy - r >= v.top &&
+         cy + r <= v.top + kPanel;
+}
+
+void circle(std::ostream& svg, const View& v, double cx, double cy, double r,
+            const std::string& style) {
+  if (!inside(v, cx, cy, r)) return;
+  svg << "<circle cx=\"" << number(cx) << "\" cy=\"" << number(cy) << "\" r=\"" << number(r)
+      << "\" " << style << "/>\n";
+}
+
 void panel(std::ostream& svg, const View& v, const std::vector<Track>& tracks,
            const std::vector<bool>& labelled, std::size_t heaviest, bool rings,
            const std::string& heading) {
@@ -132,14 +149,24 @@ void panel(std::ostream& svg, const View& v, const std::vector<Track>& tracks,
   svg << "<clipPath id=\"clip" << v.left << "\"><rect x=\"" << v.left << "\" y=\"" << v.top
       << "\" width=\"" << kPanel << "\" height=\"" << kPanel << "\" rx=\"8\"/></clipPath>\n";
   svg << "<g clip-path=\"url(#clip" << v.left << ")\">\n";
+  // The names shown: the heaviest few of those this panel may name.
+  std::vector<std::size_t> named;
+  for (std::size_t i = 0; i < tracks.size(); ++i)
+    if (labelled[i]) named.push_back(i);
+  std::stable_sort(named.begin(), named.end(),
+                   [&](std::size_t a, std::size_t b) { return tracks[a].mass > tracks[b].mass; });
+  named.resize(std::min(named.size(), kLabels));
+  std::vector<bool> shown(tracks.size(), false);
+  for (const std::size_t i : named)
+    shown[i] = true;
+
   std::vector<Label> labels;
   for (std::size_t i = 0; rings && i < tracks.size(); ++i) {
     const Track& t = tracks[i];
     if (i == heaviest || t.x.empty() || !std::isfinite(t.x[0]) || !std::isfinite(t.y[0])) continue;
     const double r = std::hypot(t.x[0] - tracks[heaviest].x[0], t.y[0] - tracks[heaviest].y[0]);
-    svg << "<circle cx=\"" << number(v.px(tracks[heaviest].x[0])) << "\" cy=\""
-        << number(v.py(tracks[heaviest].y[0])) << "\" r=\"" << number(r / v.half * kPanel / 2)
-        << "\" fill=\"none\" stroke=\"#3a4566\" stroke-dasharray=\"2 4\"/>\n";
+    circle(svg, v, v.px(tracks[heaviest].x[0]), v.py(tracks[heaviest].y[0]),
+           r / v.half * kPanel / 2, "fill=\"none\" stroke=\"#3a4566\" stroke-dasharray=\"2 4\"");
   }
   for (std::size_t i = 0; i < tracks.size(); ++i) {
     const Track& t = tracks[i];
@@ -156,12 +183,13 @@ void panel(std::ostream& svg, const View& v, const std::vector<Track>& tracks,
     if (std::isnan(last_x)) continue;
     svg << "<polyline points=\"" << points.str() << "\" fill=\"none\" stroke=\"" << colour
         << "\" stroke-width=\"1.6\" stroke-opacity=\"0.85\" stroke-linejoin=\"round\"/>\n";
-    const double sx = v.px(t.x.front()), sy = v.py(t.y.front());
-    svg << "<circle cx=\"" << number(sx) << "\" cy=\"" << number(sy)
-        << "\" r=\"2.5\" fill=\"none\" stroke=\"" << colour << "\" stroke-opacity=\"0.8\"/>\n";
-    svg << "<circle cx=\"" << number(last_x) << "\" cy=\"" << number(last_y) << "\" r=\""
-        << (i == heaviest ? 7 : 4) << "\" fill=\"" << colour << "\"/>\n";
-    if (labelled[i]) labels.push_back({last_x, last_y, colour, t.name});
+    const std::string stroke = std::string("stroke=\"") + colour + "\"";
+    circle(svg, v, v.px(t.x.front()), v.py(t.y.front()), 2.5,
+           "fill=\"none\" " + stroke + " stroke-opacity=\"0.8\"");
+    const double r = i == heaviest ? 7 : 4;
+    circle(svg, v, last_x, last_y, r, std::string("fill=\"") + colour + "\"");
+    if (shown[i] && inside(v, last_x, last_y, r))
+      labels.push_back({last_x, last_y, colour, t.name});
   }
   place_labels(svg, v, labels);
   svg << "</g>\n";

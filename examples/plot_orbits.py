@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""Plots the demo's run with matplotlib: by default the Sun and the eight
-planets for one year (examples/solar_system.txt, the demo's built-in system).
+"""Plots the stellix program's run with matplotlib: by default the Sun and the
+eight planets for one year (examples/solar_system.txt, the program's built-in
+system).
 
     /usr/bin/python3 examples/plot_orbits.py [BODY_FILE] [--dt S] [--steps N]
                                              [--out orbits.png]
@@ -56,7 +57,8 @@ def main():
     except ImportError:
         sys.exit("plot_orbits.py needs matplotlib, which is not installed for %s.\n"
                  "Install it with: apt-get install python3-matplotlib\n"
-                 "(The C++ demo, scripts/demo, draws the same run as orbits.svg without it.)"
+                 "(The stellix program, scripts/demo, draws the same run as orbits.svg "
+                 "without it.)"
                  % sys.executable)
 
     bodies, names = read_body_file(args.body_file)

@@ -80,9 +80,11 @@ Body from_elements(const Elements& el, double mu) {
               el.mass};
 }
 
-// Moves the origin to the barycentre and brings it to rest, so that the
-// picture does not drift.
-void centre(std::vector<Body>& bodies) {
+}  // namespace
+
+// The sums run in body order and the means are divided out per body: Python's
+// move_to_center_of_mass does the same operations, for the same bits.
+void move_to_centre_of_mass(std::vector<Body>& bodies) {
   double m = 0, r[3] = {0, 0, 0}, p[3] = {0, 0, 0};
   for (const Body& b : bodies) {
     m += b.mass;
@@ -94,6 +96,8 @@ void centre(std::vector<Body>& bodies) {
     b.vx -= p[0] / m, b.vy -= p[1] / m, b.vz -= p[2] / m;
   }
 }
+
+namespace {
 
 // Reads the next line without its newline, NUL bytes and all; false at the
 // end of the file or on a read error (ferror tells which).
@@ -124,7 +128,8 @@ System solar_system() {
     system.bodies.push_back(from_elements(el, kG * (kSunMass + el.mass)));
     system.names.push_back(el.name);
   }
-  centre(system.bodies);
+  // The barycentre at rest at the origin, so that the picture does not drift.
+  move_to_centre_of_mass(system.bodies);
   return system;
 }
 
@@ -164,12 +169,38 @@ System read_body_file(const std::string& path) {
     }
     if (v[6] < 0) throw std::runtime_error(where + "negative mass");
     system.bodies.push_back(Body{v[0], v[1], v[2], v[3], v[4], v[5], v[6]});
-    system.names.push_back(rest.empty() ? "body " + std::to_string(system.bodies.size())
-                                        : std::string(rest));
+    system.names.emplace_back(rest);
   }
   if (std::ferror(in)) throw std::runtime_error(name + ": read error: " + std::strerror(errno));
   if (system.bodies.empty()) throw std::runtime_error(name + ": no bodies in the file");
   return system;
+}
+
+std::string body_label(const System& system, std::size_t index) {
+  return system.names[index].empty() ? "body " + std::to_string(index + 1) : system.names[index];
+}
+
+std::string body_file_text(const std::vector<Body>& bodies, const std::vector<std::string>& names) {
+  std::string text = "# stellix " + std::to_string(STELLIX_VERSION_MAJOR) + "." +
+                     std::to_string(STELLIX_VERSION_MINOR) + "." +
+                     std::to_string(STELLIX_VERSION_PATCH) + " bodies: x y z vx vy vz mass name\n";
+  for (std::size_t i = 0; i < bodies.size(); ++i) {
+    const Body& b = bodies[i];
+    const double fields[7] = {b.x, b.y, b.z, b.vx, b.vy, b.vz, b.mass};
+    for (int k = 0; k < 7; ++k) {
+      // to_chars is printf's "%.17g", correctly rounded on every platform
+      // and in every locale.
+      char number[32];
+      const auto end =
+          std::to_chars(number, number + sizeof number, fields[k], std::chars_format::general, 17)
+              .ptr;
+      if (k > 0) text += ' ';
+      text.append(number, end);
+    }
+    if (!names[i].empty()) text += ' ' + names[i];
+    text += '\n';
+  }
+  return text;
 }
 
 std::string printable(std::string_view text) {

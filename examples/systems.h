@@ -12,7 +12,7 @@ namespace demo {
 
 struct System {
   std::vector<Body> bodies;
-  std::vector<std::string> names;  // one per body
+  std::vector<std::string> names;  // one per body, empty for a body without one
   std::string title;
 };
 
@@ -26,6 +26,20 @@ System solar_system();
 // system's reason when the file cannot be opened or read. Reading stops at the
 // first body past STELLIX_MAX_BODIES.
 System read_body_file(const std::string& path);
+
+// What a body is called in messages and pictures: its name, or "body N"
+// (counting from 1) when it has none.
+std::string body_label(const System& system, std::size_t index);
+
+// The body file of a state, read back to the same bits: a comment line, then
+// per body the seven numbers as "%.17g" (the shortest text that always reads
+// back exactly) separated by single spaces, and its name after a space when
+// it has one.
+std::string body_file_text(const std::vector<Body>& bodies, const std::vector<std::string>& names);
+
+// Moves the origin to the centre of mass and brings it to rest: positions and
+// velocities less their mass-weighted means, summed in body order.
+void move_to_centre_of_mass(std::vector<Body>& bodies);
 
 // `text` fit to echo on a terminal: control bytes become \xNN, so that a file
 // name or a field from a file cannot move the cursor or forge a line.

@@ -1,6 +1,7 @@
 # Installs the built library into a fresh prefix and builds a small host
 # against it twice, through find_package(stellix CONFIG) and through
-# pkg-config, then runs both.
+# pkg-config, then runs both; runs the installed stellix program, which must
+# find the library without help.
 # Usage: cmake -DBUILD_DIR=<build> -DWORK_DIR=<scratch> -DVERSION=<x.y.z>
 #              -DC_COMPILER=<cc> -DGENERATOR=<gen> -P install_test.cmake
 foreach(var BUILD_DIR WORK_DIR VERSION C_COMPILER GENERATOR)
@@ -32,7 +33,7 @@ endif()
 get_filename_component(pc_dir ${pc_files} DIRECTORY)
 get_filename_component(libdir ${pc_dir} DIRECTORY)
 string(REGEX MATCH "^[0-9]+" major "${VERSION}")
-foreach(file include/stellix/stellix.h)
+foreach(file include/stellix/stellix.h share/doc/stellix/LICENSE)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "not installed: ${file}")
   endif()
@@ -42,6 +43,9 @@ foreach(file libstellix.so libstellix.so.${major} libstellix.so.${VERSION})
     message(FATAL_ERROR "not installed: ${libdir}/${file}")
   endif()
 endforeach()
+if(NOT EXISTS ${pc_dir}/../cmake/stellix/LICENSE)
+  message(FATAL_ERROR "the CMake package holds no LICENSE")
+endif()
 if(NOT IS_SYMLINK ${libdir}/libstellix.so.${major})
   message(FATAL_ERROR "libstellix.so.${major} should be the soname link")
 endif()
@@ -80,6 +84,15 @@ run(${C_COMPILER} -std=c99 -o ${WORK_DIR}/pkg-config/consumer ${source}/consumer
 run(${launcher} ${WORK_DIR}/pkg-config/consumer)
 if(NOT run_output STREQUAL expected_output)
   message(FATAL_ERROR "pkg-config consumer printed '${run_output}', expected '${expected_output}'")
+endif()
+
+# 3. the program, through its rpath alone, from a moved prefix
+if(PROGRAM)
+  file(RENAME ${prefix} ${WORK_DIR}/moved)
+  run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${WORK_DIR}/moved/bin/stellix --version)
+  if(NOT run_output STREQUAL "stellix ${VERSION}\n")
+    message(FATAL_ERROR "bin/stellix --version printed '${run_output}'")
+  endif()
 endif()
 
 file(REMOVE_RECURSE ${WORK_DIR})

@@ -2,7 +2,9 @@
 # equivalence of its chunked run with one simulate call.
 import os
 import resource
+import shutil
 import subprocess
+import time
 import xml.etree.ElementTree as ET
 
 import numpy as np
@@ -175,7 +177,7 @@ def test_a_file_name_with_control_bytes_is_escaped_in_the_summary_and_the_pictur
     (tmp_path / name).write_text("0 0 0 0 0 0 1 A\x07\n1e9 0 0 0 1e3 0 1 B\n")
     result = demo("--steps", 5, name, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    assert "stellix demo: two\\x1b[1m\\x0astars.txt\n" in result.stdout
+    assert "stellix: two\\x1b[1m\\x0astars.txt\n" in result.stdout
     svg = (tmp_path / "orbits.svg").read_text()
     assert "\x1b" not in svg and "\x07" not in svg and "A\\x07" in svg
     ET.parse(tmp_path / "orbits.svg")  # control bytes would make it unreadable XML
@@ -309,3 +311,317 @@ def test_a_run_without_scratch_memory_fails_and_replaces_nothing(tmp_path):
         assert sorted(os.listdir(tmp_path)) == ["bodies.txt", "output.csv"]
         return
     pytest.fail("no address space limit let the demo read its bodies")
+
+
+# The command-line program's own features: version, exact continuation through
+# --save, the run file anywhere, the centre-of-mass frame, the default stride,
+# the caller's directory, and a readable picture of many bodies.
+
+SUN_EARTH_MOON = os.path.join(EXAMPLES, "sun_earth_moon.txt")
+REPO = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir)
+
+
+def header_version():
+    parts = {}
+    for line in open(os.path.join(REPO, "include", "stellix", "stellix.h")):
+        fields = line.split()
+        if len(fields) == 3 and fields[1].startswith("STELLIX_VERSION_"):
+            parts[fields[1]] = fields[2]
+    return ".".join(parts["STELLIX_VERSION_" + p] for p in ("MAJOR", "MINOR", "PATCH"))
+
+
+def test_version_is_the_headers(tmp_path):
+    result = demo("--version", cwd=tmp_path)
+    assert result.returncode == 0 and result.stderr == ""
+    assert result.stdout == f"stellix {header_version()}\n"
+    assert os.listdir(tmp_path) == []
+
+
+def saved_rows(path):
+    lines = path.read_text().splitlines()
+    assert lines[0] == f"# stellix {header_version()} bodies: x y z vx vy vz mass name"
+    return [line.split() for line in lines[1:]]
+
+
+@pytest.mark.parametrize("first, then", [(7, 5), (1, 1), (30, 41)])
+def test_a_saved_state_continues_the_run_to_the_bit(tmp_path, first, then):
+    options = ("--dt", 7200, "--svg", "x.svg")
+    assert demo(*options, "--steps", first + then, "--save", "whole.txt", SUN_EARTH_MOON,
+                cwd=tmp_path).returncode == 0
+    assert demo(*options, "--steps", first, "--save", "first.txt", SUN_EARTH_MOON,
+                cwd=tmp_path).returncode == 0
+    result = demo(*options, "--steps", then, "--save", "second.txt", "first.txt", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "final state saved in second.txt" in result.stdout
+    whole = (tmp_path / "whole.txt").read_bytes()
+    assert (tmp_path / "second.txt").read_bytes() == whole
+    rows = saved_rows(tmp_path / "whole.txt")
+    # Names kept, numbers as %.17g writes them.
+    assert [row[7:] for row in rows] == [["Sun"], ["Earth"], ["Moon"]]
+    assert all(field == "%.17g" % float(field) for row in rows for field in row[:7])
+
+    # The same state as the binding's one call, bit for bit.
+    bodies = read_bodies(SUN_EARTH_MOON)
+    stellix.simulate(bodies, 7200.0, first + then, store=False)
+    expected = bodies.view(np.float64).reshape(-1, 7)
+    assert np.array_equal(np.array([row[:7] for row in rows], dtype=float).view(np.int64),
+                          expected.view(np.int64))
+
+
+def test_every_number_the_save_writes_is_read_back(tmp_path):
+    # Masses are only read by a run, so they come back as they went in:
+    # signed zero, subnormals, the smallest normal, tiny and huge values.
+    masses = ["%.17g" % m for m in (-0.0, 5e-324, 2.2250738585072014e-308 / 3, 1e-300,
+                                    np.nextafter(1e-300, 1), 1.7976931348623157e300)]
+    assert masses[:2] == ["-0", "4.9406564584124654e-324"]
+    (tmp_path / "odd.txt").write_text("".join(
+        f"{i}e15 -0 0 1e-300 -4.9406564584124654e-324 0 {m}\n" for i, m in enumerate(masses)))
+    result = demo("--steps", 1, "--dt", 1e-300, "--save", "again.txt", "odd.txt", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    rows = saved_rows(tmp_path / "again.txt")
+    assert [row[6] for row in rows] == masses and all(len(row) == 7 for row in rows)
+    again = demo("--steps", 1, "--dt", 1e-300, "--save", "third.txt", "again.txt", cwd=tmp_path)
+    assert again.returncode == 0, again.stderr
+    assert [row[6] for row in saved_rows(tmp_path / "third.txt")] == masses
+
+
+def test_a_state_that_is_not_finite_is_not_saved(tmp_path):
+    body_file(tmp_path / "bodies.txt", [[0, 0, 0, 0, 0, 0, 1], [0, 0, 0, 0, 0, 0, 1]])
+    failed(demo("--steps", 3, "--save", "state.txt", "bodies.txt", cwd=tmp_path), 1,
+           "the final state is not finite: not saved to state.txt")
+    assert not (tmp_path / "state.txt").exists()
+
+
+def test_the_run_file_goes_where_asked_as_simulate_writes_it(tmp_path):
+    (tmp_path / "runs").mkdir()
+    result = demo("--steps", 40, "--interval", 6, "--dt", 7200, "--record=runs/moon.csv",
+                  SUN_EARTH_MOON, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "runs/moon.csv: 7 snapshots of 3 lines (every 6 steps)" in result.stdout
+    assert not (tmp_path / "output.csv").exists()
+    reference = tmp_path / "reference"
+    reference.mkdir()
+    os.chdir(reference)
+    try:
+        stellix.simulate(read_bodies(SUN_EARTH_MOON), 7200.0, 40, 6, record=True, store=False)
+    finally:
+        os.chdir(tmp_path)
+    assert (tmp_path / "runs" / "moon.csv").read_bytes() == (reference / "output.csv").read_bytes()
+
+
+@pytest.mark.parametrize("args, complaint", [
+    (["--record="], "--record needs a file name"), (["--print=yes"], "--print takes no value"),
+    (["--com=1"], "--com takes no value"), (["--save"], "--save needs a value"),
+])
+def test_option_values_are_checked(tmp_path, args, complaint):
+    failed(demo(*args, cwd=tmp_path), 2, complaint, "--help")
+    assert os.listdir(tmp_path) == []
+
+
+def centred(rows):
+    """The centre-of-mass frame as the program computes it: sums in body order."""
+    rows = [list(map(float, row)) for row in rows]
+    m, r, p = 0.0, [0.0] * 3, [0.0] * 3
+    for row in rows:
+        m += row[6]
+        for k in range(3):
+            r[k] += row[6] * row[k]
+            p[k] += row[6] * row[3 + k]
+    return [[row[k] - r[k] / m for k in range(3)] + [row[3 + k] - p[k] / m for k in range(3)] +
+            [row[6]] for row in rows]
+
+
+def test_the_centre_of_mass_frame(tmp_path):
+    rows = [[1.5e11, 2e10, -3e9, 100.0, 3e4, -7.0, 5.97], [1.5e11 + 3.84e8, 2e10, 1e7, 100.0,
+            3e4 + 1022.0, 50.0, 0.0734], [-4e9, 1e9, 2e8, 2.0, -10.0, 0.5, 1.9885e6]]
+    body_file(tmp_path / "drifting.txt", rows)
+    body_file(tmp_path / "centred.txt", centred(rows))
+    for name, args in [("by_program.txt", ["--com", "drifting.txt"]),
+                       ("by_formula.txt", ["centred.txt"])]:
+        result = demo("--steps", 3, "--save", name, *args, cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+    assert "(centre-of-mass frame)" in demo("--steps", 1, "--com", "drifting.txt",
+                                            cwd=tmp_path).stdout
+    assert (tmp_path / "by_program.txt").read_bytes() == (tmp_path / "by_formula.txt").read_bytes()
+
+    state = np.array([row[:7] for row in saved_rows(tmp_path / "by_program.txt")], dtype=float)
+    mass = state[:, 6]
+    momentum = (mass[:, None] * state[:, 3:6]).sum(axis=0)
+    centre = (mass[:, None] * state[:, 0:3]).sum(axis=0) / mass.sum()
+    # Rounding only: against momenta of 1e10 and positions of 1e11 m.
+    assert np.abs(momentum).max() < 1e-3 and np.abs(centre).max() < 1e-2
+    original = np.array(rows)
+    assert np.abs((original[:, 6:7] * original[:, 3:6]).sum(axis=0)).max() > 1e7
+
+
+@pytest.mark.parametrize("steps, stride, snapshots", [
+    (1, 1, 1), (2, 1, 2), (1000, 1, 1000), (1001, 2, 501), (2500, 3, 834), (8766, 9, 974),
+])
+def test_the_default_stride_keeps_snapshots_near_a_thousand(tmp_path, steps, stride, snapshots):
+    result = demo("--steps", steps, "--dt", 60, "--record", SUN_EARTH_MOON, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    every = "every step" if stride == 1 else f"every {stride} steps"
+    noun = "snapshot" if snapshots == 1 else "snapshots"
+    assert f"output.csv: {snapshots} {noun} of 3 lines ({every})" in result.stdout
+    assert (tmp_path / "output.csv").read_text().count("\n") == 3 * snapshots
+    assert (f"3 bodies, {steps} step of" if steps == 1 else f"3 bodies, {steps} steps of") \
+        in result.stdout
+
+
+def test_one_body_reads_in_the_singular(tmp_path):
+    result = demo("--steps", 1, "--record", body_file(tmp_path / "one.txt", [[0, 0, 0, 1, 0, 0, 2]]),
+                  cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "  1 body, 1 step of" in result.stdout
+    assert "output.csv: 1 snapshot of 1 line (every step)" in result.stdout
+
+
+def test_paths_are_the_callers(tmp_path):
+    (tmp_path / "inputs").mkdir()
+    (tmp_path / "here" / "out").mkdir(parents=True)
+    body_file(tmp_path / "inputs" / "bodies.txt", read_rows(SUN_EARTH_MOON))
+    result = demo("--steps", 5, "--record=out/run.csv", "--svg", "out/o.svg", "--save",
+                  "../state.txt", "../inputs/bodies.txt", cwd=tmp_path / "here")
+    assert result.returncode == 0, result.stderr
+    assert sorted(os.listdir(tmp_path / "here" / "out")) == ["o.svg", "run.csv"]
+    assert (tmp_path / "state.txt").exists()
+    assert f"orbits drawn in {tmp_path / 'here' / 'out' / 'o.svg'}\n" in result.stdout
+
+
+def read_rows(path):
+    return read_bodies(path).view(np.float64).reshape(-1, 7).tolist()
+
+
+def build_dir():
+    directory = os.path.dirname(os.path.dirname(os.path.abspath(DEMO)))
+    return directory if os.path.exists(os.path.join(directory, "build.ninja")) else None
+
+
+@pytest.mark.skipif(not DEMO or not build_dir(), reason="scripts/demo needs a Ninja build tree")
+def test_scripts_demo_runs_in_the_callers_directory_with_a_clean_standard_output(tmp_path):
+    # The build tree is up to date: the script's build is a no-op, on standard error.
+    (tmp_path / "mine").mkdir()
+    body_file(tmp_path / "mine" / "bodies.txt", read_rows(SUN_EARTH_MOON))
+    with open(tmp_path / "snapshots.txt", "w") as snapshots:
+        result = subprocess.run(
+            ["bash", os.path.join(REPO, "scripts", "demo"), "--steps", "20", "--print", "--record",
+             "mine/bodies.txt"], cwd=tmp_path, stdout=snapshots, stderr=subprocess.PIPE,
+            text=True, timeout=120, env={**os.environ, "STELLIX_BUILD_DIR": build_dir()})
+    assert result.returncode == 0, result.stderr
+    assert "ninja" in result.stderr  # the build spoke, but not on standard output
+    text = (tmp_path / "snapshots.txt").read_text()
+    assert text == (tmp_path / "output.csv").read_text()
+    assert stellix.read_run(tmp_path / "snapshots.txt", n=3).shape[:2] == (20, 3)
+    assert (tmp_path / "orbits.svg").exists()
+
+
+SVG = "{http://www.w3.org/2000/svg}"
+
+
+def test_a_crowd_is_drawn_readably(tmp_path):
+    rng = np.random.Generator(np.random.PCG64(7))
+    n = 300
+    rows = np.c_[rng.uniform(-1e11, 1e11, (n, 3)), rng.uniform(-1e3, 1e3, (n, 3)),
+                 rng.uniform(1, 2, n)]
+    rows[:4, :3] *= 1e-3  # a tight group near the centre, for the close-up
+    rows[:4, 6] = 1e3
+    (tmp_path / "crowd.txt").write_text("".join(
+        " ".join("%.17g" % v for v in row) + f" star{i}\n" for i, row in enumerate(rows)))
+    result = demo("--steps", 20, "--dt", 600, "crowd.txt", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    check_picture(tmp_path / "orbits.svg", max_labels=8)
+
+
+def test_the_solar_system_picture_marks_its_close_up(tmp_path):
+    assert demo("--steps", 2000, cwd=tmp_path).returncode == 0
+    root = check_picture(tmp_path / "orbits.svg", max_labels=8)
+    assert [r for r in root.iter(SVG + "rect") if r.get("stroke-dasharray") == "4 3"]
+
+
+def check_picture(path, max_labels):
+    root = ET.parse(path).getroot()
+    panels = [r for r in root.iter(SVG + "rect") if r.get("rx") == "8" and r.get("fill")]
+    assert panels
+    for group in root.findall(SVG + "g"):
+        panel = group.find(SVG + "rect")
+        x0, y0 = float(panel.get("x")), float(panel.get("y"))
+        x1, y1 = x0 + float(panel.get("width")), y0 + float(panel.get("height"))
+        circles = list(group.iter(SVG + "circle"))
+        for c in circles:
+            cx, cy, r = (float(c.get(k)) for k in ("cx", "cy", "r"))
+            assert x0 <= cx - r and cx + r <= x1 and y0 <= cy - r and cy + r <= y1
+        names = [t for t in group.iter(SVG + "text") if t.get("fill")]
+        assert 0 < len(names) <= max_labels
+    return root
+
+
+# Snapshots closer than 64 steps: the run is one library call, its run file
+# made in a private directory beside the destination and renamed onto it.
+
+
+def crowd_file(path, n, seed):
+    rng = np.random.Generator(np.random.PCG64(seed))
+    rows = np.c_[rng.uniform(-1e11, 1e11, (n, 3)), rng.uniform(-1e3, 1e3, (n, 3)),
+                 rng.uniform(1, 2, n)]
+    return body_file(path, rows)
+
+
+def leftovers(*directories):
+    return [name for d in directories for name in os.listdir(d) if name.startswith(".stellix")]
+
+
+def test_a_run_in_one_call_writes_what_one_simulate_call_writes(tmp_path):
+    (tmp_path / "runs").mkdir()
+    (tmp_path / "runs" / "target.csv").write_text("an older run\n")
+    (tmp_path / "link.csv").symlink_to("runs/target.csv")
+    crowd_file(tmp_path / "crowd.txt", 40, 3)
+    reference = tmp_path / "reference"
+    reference.mkdir()
+    os.chdir(reference)
+    try:
+        stellix.simulate(read_bodies(tmp_path / "crowd.txt"), 600.0, 120, 2, record=True,
+                         store=False)
+    finally:
+        os.chdir(tmp_path)
+    expected = (reference / "output.csv").read_text()
+    for destination, written in [("runs/dense.csv", tmp_path / "runs" / "dense.csv"),
+                                 ("link.csv", tmp_path / "runs" / "target.csv")]:
+        result = demo("--steps", 120, "--interval", 2, "--dt", 600, f"--record={destination}",
+                      "--print", "crowd.txt", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+        assert f"{destination}: 60 snapshots of 40 lines (every 2 steps)" in result.stderr
+        assert result.stdout == expected
+        assert written.read_text() == expected
+    # A link is followed as fopen follows it: the link stays, its target is the run.
+    assert (tmp_path / "link.csv").is_symlink()
+    assert leftovers(tmp_path, tmp_path / "runs") == []
+
+
+def test_a_run_file_written_through_to_a_full_device_fails_and_leaves_nothing(tmp_path):
+    (tmp_path / "full.csv").symlink_to("/dev/full")
+    failed(demo("--steps", 100, "--dt", 600, "--record=full.csv", SUN_EARTH_MOON, cwd=tmp_path),
+           1, "cannot write full.csv: No space left on device")
+    assert sorted(os.listdir(tmp_path)) == ["full.csv"]
+
+
+def test_a_run_file_whose_directory_vanishes_fails_and_leaves_nothing(tmp_path):
+    (tmp_path / "gone").mkdir()
+    crowd_file(tmp_path / "crowd.txt", 600, 5)
+    child = subprocess.Popen([DEMO, "--steps", "600", "--interval", "10", "--record=gone/run.csv",
+                              "crowd.txt"], cwd=tmp_path, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    try:
+        for _ in range(5000):
+            if leftovers(tmp_path / "gone"):
+                break
+            time.sleep(0.002)
+        # The run was still going: its private directory goes with the destination's.
+        assert leftovers(tmp_path / "gone")
+        shutil.rmtree(tmp_path / "gone")
+        stdout, stderr = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert child.returncode == 1, stderr
+    assert "stellix: cannot write gone/run.csv: No such file or directory" in stderr
+    assert "computed" not in stdout
+    assert sorted(os.listdir(tmp_path)) == ["crowd.txt"]

@@ -91,9 +91,9 @@ if [ -n "$demo" ]; then
   options=(--steps 300 --dt 7200 --interval 7 --record --svg orbits.svg "$src/examples/sun_earth_moon.txt")
   mkdir -p "$work/demo-linux" "$work/demo-windows"
   (cd "$work/demo-linux" && "$demo" "${options[@]}" >/dev/null)
-  cp "$dll" "$build/bin/stellix_demo.exe" "$work/demo-windows/"
-  (cd "$work/demo-windows" && wine ./stellix_demo.exe "${options[@]/#$src/Z:$src}" >summary.txt 2>&1) || {
-    echo "stellix_demo.exe failed under wine:"; cat "$work/demo-windows/summary.txt"; exit 1
+  cp "$dll" "$build/bin/stellix.exe" "$work/demo-windows/"
+  (cd "$work/demo-windows" && wine ./stellix.exe "${options[@]/#$src/Z:$src}" >summary.txt 2>&1) || {
+    echo "stellix.exe failed under wine:"; cat "$work/demo-windows/summary.txt"; exit 1
   }
   if [ -s "$work/demo-windows/orbits.svg" ] &&
     cmp -s <(sed 's/$/\r/' "$work/demo-linux/output.csv") "$work/demo-windows/output.csv"; then
