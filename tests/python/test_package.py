@@ -99,7 +99,9 @@ def test_default_install_builds_the_library_with_cmake(tmp_path):
     python = pip_install(tmp_path, {"STELLIX_CMAKE_BUILD_DIR": build,
                                     "CMAKE_BUILD_PARALLEL_LEVEL": "2"})
     sys.stderr.write("pip install with the CMake build: %.1f s\n" % (time.time() - started))
-    check_installed(python, tmp_path)
+    package = check_installed(python, tmp_path)
+    # This checkout has the command-line program, so the package carries it.
+    assert os.path.isdir(os.path.join(package, "bin"))
 
 
 def fake_checkout(root, library):
