@@ -116,31 +116,45 @@ struct Prim {
     a.z = V::sub(a.z, V::mul(away.z, w));
   }
 
+  // The sources of a tile, j = 0, 1, ...: padded arrays, or the bodies
+  // themselves. Only the sources that exist are ever read.
+  struct FromArrays {
+    Xyz<const double*> pos;
+    const double* m;
+    STELLIX_INLINE Xyz<Reg> at(Index j) const { return broadcast(pos, j); }
+    STELLIX_INLINE Reg mass(Index j) const { return V::set1(m[j]); }
+  };
+  struct FromBodies {
+    const Body* b;
+    STELLIX_INLINE Xyz<Reg> at(Index j) const { return broadcast(b[j]); }
+    STELLIX_INLINE Reg mass(Index j) const { return V::set1(b[j].mass); }
+  };
+
   // Factors of a W-by-W tile, receivers `r` in lanes: f[j] lane i is the
   // factor of receiver i and source j. kSources = W for a whole tile (no
   // test per source), 0 for a short one, whose missing sources get +0.0.
-  template <Index kSources>
-  STELLIX_INLINE static void tile_factors(const Xyz<Reg>& r, const Xyz<const double*>& src,
-                                          Index sources, Reg* f) {
+  template <Index kSources, class Src>
+  STELLIX_INLINE static void tile_factors(const Xyz<Reg>& r, const Src& src, Index sources,
+                                          Reg* f) {
     STELLIX_UNROLL
     for (Index j = 0; j < W; ++j) {
       if (kSources == 0 && j >= sources) {
         f[j] = V::set1(0.0);
         continue;
       }
-      f[j] = pair_factor(minus(r, broadcast(src, j)));
+      f[j] = pair_factor(minus(r, src.at(j)));
     }
   }
 
   // The receivers `r` in lanes take the terms of `count` sources in
   // ascending order; f[j] holds their factors with source j.
-  template <Index kSources>
-  STELLIX_INLINE static void receive(const Reg* f, Index count, const Xyz<const double*>& src,
-                                     const double* m, const Xyz<Reg>& r, Xyz<Reg>& acc) {
+  template <Index kSources, class Src>
+  STELLIX_INLINE static void receive(const Reg* f, Index count, const Src& src, const Xyz<Reg>& r,
+                                     Xyz<Reg>& acc) {
     const Index sources = kSources > 0 ? kSources : count;
     STELLIX_UNROLL
     for (Index j = 0; j < sources; ++j)
-      add_term(acc, minus(broadcast(src, j), r), f[j], V::set1(m[j]));
+      add_term(acc, minus(src.at(j), r), f[j], src.mass(j));
   }
 
   STELLIX_INLINE static void zero_diagonal(Reg* f) {

@@ -40,7 +40,7 @@ struct LineWalk {
   alignas(64) double rows[2][kLine * kLine];
   double edge_sums[2][3 * kLine] = {};
   Side group_rows[T::kLineGroup];
-  Pending prev{};
+  Pending pend[2]{};
   bool pending = false;
   int slot = 0;
 
@@ -59,26 +59,30 @@ struct LineWalk {
     return out + 3 * r0;
   }
 
-  // Computes tile `next` from its sources `src` while the tile before is
-  // written out.
-  void step(const Pending& next, const Body* src) {
+  // Computes tile pend[slot], whose rows are `rows`, from its sources
+  // `src` while the tile before, pend[slot ^ 1], is written out. Both
+  // tiles stay where they are: a tile is never copied.
+  void step(const Side& rows, const Body* src) {
     const int last = slot ^ 1;
+    const Pending& next = pend[slot];
+    const Pending& prev = pend[last];
     if (pending && prev.tile.whole) {
-      T::template line_step<kStream, true, kSums>(bodies, src, next.rows, next.tile.diagonal,
-                                                  fac[slot], matrix, n, prev, fac[last],
-                                                  rows[last]);
+      T::template line_step<kStream, true, kSums>(bodies, src, rows, next.tile.diagonal, fac[slot],
+                                                  matrix, n, prev, fac[last], this->rows[last]);
     } else {
-      T::template line_step<kStream, false, kSums>(bodies, src, next.rows, next.tile.diagonal,
-                                                   fac[slot], matrix, n, prev, nullptr, nullptr);
-      if (pending) T::template emit_edge<kSums>(bodies, prev, fac[last], rows[last], matrix, n);
+      T::template line_step<kStream, false, kSums>(bodies, src, rows, next.tile.diagonal, fac[slot],
+                                                   matrix, n, prev, nullptr, nullptr);
+      if (pending) {
+        T::template emit_edge<kSums>(bodies, prev, fac[last], this->rows[last], matrix, n);
+      }
     }
-    T::transpose_line_tile(fac[slot], rows[slot]);
-    prev = next;
+    T::transpose_line_tile(fac[slot], this->rows[slot]);
     pending = true;
     slot = last;
   }
 
-  // Column C of tiles for the group of rows g .. group_end.
+  // Column C of tiles for the group of rows g .. group_end. The positions
+  // of a tile's rows and columns go with it only where its sums need them.
   void column(Index g, Index group_end, Index C) {
     const Index c0 = C * kLine - shift;
     const bool whole_columns = c0 >= 0 && c0 + kLine <= n;
@@ -92,13 +96,15 @@ struct LineWalk {
     if constexpr (kSums) columns = T::line_bodies(bodies, n, c0);
     for (Index R = g; R < group_end && R <= C; ++R) {
       const Index r0 = R * kLine - shift;
-      const bool whole = whole_columns && r0 >= 0 && r0 + kLine <= n;
-      step(Pending{{r0, c0, R == C, whole},
-                   group_rows[R - g],
-                   columns,
-                   kSums ? sums_of(R) : nullptr,
-                   kSums ? sums_of(C) : nullptr},
-           src);
+      Pending& next = pend[slot];
+      next.tile = {r0, c0, R == C, whole_columns && r0 >= 0 && r0 + kLine <= n};
+      if constexpr (kSums) {
+        next.rows = group_rows[R - g];
+        next.columns = columns;
+        next.row_sums = sums_of(R);
+        next.column_sums = sums_of(C);
+      }
+      step(group_rows[R - g], src);
     }
   }
 
@@ -130,8 +136,10 @@ struct LineWalk {
       for (Index C = g; C < tiles; ++C)
         column(g, group_end, C);
     }
-    if (pending)
-      T::template emit_edge<kSums>(bodies, prev, fac[slot ^ 1], rows[slot ^ 1], matrix, n);
+    if (pending) {
+      const int last = slot ^ 1;
+      T::template emit_edge<kSums>(bodies, pend[last], fac[last], rows[last], matrix, n);
+    }
     // Non-temporal stores are weakly ordered: without the fence, a caller
     // that hands the matrix to another thread could publish it before it
     // is all written.

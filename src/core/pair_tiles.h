@@ -47,6 +47,10 @@ struct PairTiles {
     return static_cast<std::size_t>(7 * padded + (kDelay + 1) * W * W + W);
   }
 
+  static typename P::FromArrays sources(const Space& ws, Index j0) {
+    return {P::at(ws.pos, j0), ws.m + j0};
+  }
+
   // Padding bodies only ever receive: the row use stops at n, and column use
   // happens only for blocks before the last one.
   static Space lay_out(const Body* bodies, Index n, double* workspace) {
@@ -113,22 +117,22 @@ struct PairTiles {
   // factors are `f`.
   static void column_use(const Space& ws, Index i0, Index p0, const Reg* f) {
     Xyz<Reg> c = P::load(P::at(ws.acc, 0), p0);
-    P::template receive<W>(f, W, P::at(ws.pos, i0), ws.m + i0, P::load(ws.pos, p0), c);
+    P::template receive<W>(f, W, sources(ws, i0), P::load(ws.pos, p0), c);
     P::store(ws.acc, p0, c);
   }
 
   // The own term is included with F_ii = +0.0: it changes nothing for
   // finite data and makes a non-finite body's sum NaN, as it must.
   static void diagonal_tile(const Space& ws, Index n, Index i0, const Xyz<Reg>& row, Xyz<Reg>& r) {
-    const Index sources = min_index(W, n - i0);
-    const Xyz<const double*> src = P::at(ws.pos, i0);
+    const Index count = min_index(W, n - i0);
+    const typename P::FromArrays src = sources(ws, i0);
     Reg f[W];
-    P::template tile_factors<0>(row, src, sources, f);
+    P::template tile_factors<0>(row, src, count, f);
     P::zero_diagonal(f);
-    if (sources == W) {
-      P::template receive<W>(f, W, src, ws.m + i0, row, r);
+    if (count == W) {
+      P::template receive<W>(f, W, src, row, r);
     } else {
-      P::template receive<0>(f, sources, src, ws.m + i0, row, r);
+      P::template receive<0>(f, count, src, row, r);
     }
   }
 
@@ -161,10 +165,10 @@ struct PairTiles {
   // diagonal), then as the receivers.
   static void short_tile(const Space& ws, Index n, Index i0, Index j0, const Xyz<Reg>& row,
                          Xyz<Reg>& r) {
-    const Index sources = n - j0;
+    const Index count = n - j0;
     Reg f[W];
-    P::template tile_factors<0>(row, P::at(ws.pos, j0), sources, f);
-    P::template receive<0>(f, sources, P::at(ws.pos, j0), ws.m + j0, row, r);
+    P::template tile_factors<0>(row, sources(ws, j0), count, f);
+    P::template receive<0>(f, count, sources(ws, j0), row, r);
     V::transpose(f);
     column_use(ws, i0, j0, f);
   }

@@ -1,6 +1,6 @@
 // The whole factor matrix, with or without the accelerations, in W-by-W
 // tiles, for any order and any placement of the matrix. No workspace: the
-// bodies of a tile are copied as they are needed.
+// sources of a tile are read from the bodies themselves.
 //
 // Kept beside the line tiles because they need every row to start at the
 // same offset within a cache line (n a multiple of eight) and the
@@ -30,39 +30,37 @@ struct RowSweep {
   // cache line (eight columns) ahead measured best for both vector widths.
   static constexpr Index kAhead = W < 8 ? 8 / W : 1;
 
-  // The bodies of one block, padded to W.
-  struct Block {
-    alignas(sizeof(double) * W) double x[W];
-    alignas(sizeof(double) * W) double y[W];
-    alignas(sizeof(double) * W) double z[W];
-    alignas(sizeof(double) * W) double m[W];
-    Index count;
+  using Src = typename P::FromBodies;
 
-    Block() = default;
-    Block(const Body* bodies, Index n, Index b) : count(min_index(W, n - b * W)) {
-      copy_padded(bodies, n, b * W, W, Xyz<double*>{x, y, z}, m);
-    }
-    Xyz<const double*> pos() const { return {x, y, z}; }
-    Xyz<Reg> lanes() const { return P::load(pos(), 0); }
-  };
+  static Index count_of(Index n, Index b) { return min_index(W, n - b * W); }
 
-  // The sources `src` (count of them) add their terms to `acc`.
-  static void receive(const Reg* f, const Block& src, const Xyz<Reg>& r, Xyz<Reg>& acc) {
-    if (src.count == W) {
-      P::template receive<W>(f, W, src.pos(), src.m, r, acc);
+  // The receivers of a block in lanes, padded.
+  static Xyz<Reg> lanes(const Body* bodies, Index n, Index b) {
+    alignas(64) double xyz[3][W];
+    copy_padded(bodies, n, b * W, W, Xyz<double*>{xyz[0], xyz[1], xyz[2]}, nullptr);
+    return P::load(Xyz<const double*>{xyz[0], xyz[1], xyz[2]}, 0);
+  }
+
+  // Sources J (count of them) add their terms to `acc`.
+  static void receive(const Reg* f, Index n, const Body* bodies, Index J, const Xyz<Reg>& r,
+                      Xyz<Reg>& acc) {
+    const Index count = count_of(n, J);
+    if (count == W) {
+      P::template receive<W>(f, W, Src{bodies + J * W}, r, acc);
     } else {
-      P::template receive<0>(f, src.count, src.pos(), src.m, r, acc);
+      P::template receive<0>(f, count, Src{bodies + J * W}, r, acc);
     }
   }
 
   // The factors of tile (I, J), the diagonal forced to +0.0.
-  static void factors(const Xyz<Reg>& rows, const Block& src, bool diagonal, Reg* f) {
-    if (src.count == W) {
-      P::template tile_factors<W>(rows, src.pos(), W, f);
+  static void factors(const Xyz<Reg>& rows, const Body* bodies, Index n, Index I, Index J, Reg* f) {
+    const Index count = count_of(n, J);
+    if (count == W) {
+      P::template tile_factors<W>(rows, Src{bodies + J * W}, W, f);
     } else {
-      P::template tile_factors<0>(rows, src.pos(), src.count, f);
+      P::template tile_factors<0>(rows, Src{bodies + J * W}, count, f);
     }
-    if (diagonal) P::zero_diagonal(f);
+    if (I == J) P::zero_diagonal(f);
   }
 
   // f[0 .. count) to `count` rows of the matrix from `first` on (row stride
@@ -78,7 +76,9 @@ struct RowSweep {
     }
   }
 
-  static void prefetch(double* matrix, Index n, Index blocks, Index I, Index J) {
+  // Inlined: as a function of its own it has no effect that the compiler
+  // must keep, and calls to it vanish.
+  STELLIX_INLINE static void prefetch(double* matrix, Index n, Index blocks, Index I, Index J) {
 #if defined(__GNUC__)
     if (W == 1 || J + kAhead >= blocks) return;
     const Index a0 = (J + kAhead) * W;
@@ -96,41 +96,39 @@ struct RowSweep {
   struct Group {
     Index g;
     Index end;
-    Block rows[kGroup];
     Xyz<Reg> pos[kGroup];
     Xyz<Reg> acc[kGroup];
   };
 
-  // Stores tile (I, J), whose sources are `src`, and its mirror; with
-  // kSums, block I takes the row terms and, when it belongs to the group,
-  // block J the column terms. f[j] lanes i is column j0 + j of rows i0..;
-  // by symmetry it is also row j0 + j from column i0 on: the mirror, stored
-  // contiguously. A diagonal tile is its own mirror.
+  // Stores tile (I, J) and its mirror; with kSums, block I takes the row
+  // terms and, when it belongs to the group, block J the column terms.
+  // f[j] lanes i is column j0 + j of rows i0..; by symmetry it is also row
+  // j0 + j from column i0 on: the mirror, stored contiguously. A diagonal
+  // tile is its own mirror.
   template <bool kSums>
-  static void put_tile(Group& grp, Index n, double* matrix, Index I, Index J, const Block& src,
+  static void put_tile(Group& grp, const Body* bodies, Index n, double* matrix, Index I, Index J,
                        Reg* f) {
     const Index i0 = I * W;
     const Index j0 = J * W;
-    const Block& own = grp.rows[I - grp.g];
-    store_block(matrix + n * j0 + i0, n, f, src.count, own.count);
-    if (kSums) receive(f, src, grp.pos[I - grp.g], grp.acc[I - grp.g]);
+    store_block(matrix + n * j0 + i0, n, f, count_of(n, J), count_of(n, I));
+    if (kSums) receive(f, n, bodies, J, grp.pos[I - grp.g], grp.acc[I - grp.g]);
     if (I == J) return;
     V::transpose(f);
-    store_block(matrix + n * i0 + j0, n, f, own.count, src.count);
-    if (kSums && J < grp.end) receive(f, own, grp.pos[J - grp.g], grp.acc[J - grp.g]);
+    store_block(matrix + n * i0 + j0, n, f, count_of(n, I), count_of(n, J));
+    if (kSums && J < grp.end) receive(f, n, bodies, I, grp.pos[J - grp.g], grp.acc[J - grp.g]);
   }
 
   // Block J's terms from all sources left of the group, read back from its
   // own rows, where earlier groups mirrored them.
   static void read_back(Group& grp, Index n, const Body* bodies, const double* matrix, Index J) {
-    const Index count = grp.rows[J - grp.g].count;
+    const Index count = count_of(n, J);
     for (Index K = 0; K < grp.g; ++K) {
       Reg t[W];
       STELLIX_UNROLL
       for (Index k = 0; k < W; ++k)
         t[k] = k < count ? V::loadu(matrix + n * (J * W + k) + K * W) : V::set1(0.0);
       V::transpose(t);
-      receive(t, Block(bodies, n, K), grp.pos[J - grp.g], grp.acc[J - grp.g]);
+      receive(t, n, bodies, K, grp.pos[J - grp.g], grp.acc[J - grp.g]);
     }
   }
 
@@ -143,19 +141,16 @@ struct RowSweep {
     const Index blocks = (n + W - 1) / W;
     Index I = grp.g;
     Index J = grp.g;
-    Block src(bodies, n, J);
     Reg f[W];
-    factors(grp.pos[0], src, true, f);
+    factors(grp.pos[0], bodies, n, I, J, f);
     while (true) {
       const bool next_in_column = I < min_index(grp.end - 1, J);
       const Index next_i = next_in_column ? I + 1 : grp.g;
       const Index next_j = next_in_column ? J : J + 1;
       const bool more = next_j < blocks;
-      Block next_src = src;
       Reg next[W];
       if (more) {
-        if (next_j != J) next_src = Block(bodies, n, next_j);
-        factors(grp.pos[next_i - grp.g], next_src, next_i == next_j, next);
+        factors(grp.pos[next_i - grp.g], bodies, n, next_i, next_j, next);
       } else {
         STELLIX_UNROLL
         for (Index k = 0; k < W; ++k)
@@ -163,22 +158,21 @@ struct RowSweep {
       }
       if (kSums && I == grp.g && J < grp.end) read_back(grp, n, bodies, matrix, J);
       prefetch(matrix, n, blocks, I, J);
-      put_tile<kSums>(grp, n, matrix, I, J, src, f);
+      put_tile<kSums>(grp, bodies, n, matrix, I, J, f);
       if (!more) break;
       I = next_i;
       J = next_j;
-      src = next_src;
       STELLIX_UNROLL
       for (Index k = 0; k < W; ++k)
         f[k] = next[k];
     }
   }
 
-  static void write_sums(const Group& grp, double* out) {
+  static void write_sums(const Group& grp, Index n, double* out) {
     for (Index I = grp.g; I < grp.end; ++I) {
       alignas(64) double lanes[3][W];
       P::store(Xyz<double*>{lanes[0], lanes[1], lanes[2]}, 0, grp.acc[I - grp.g]);
-      for (Index k = 0; k < grp.rows[I - grp.g].count; ++k) {
+      for (Index k = 0; k < count_of(n, I); ++k) {
         for (Index axis = 0; axis < 3; ++axis)
           out[3 * (I * W + k) + axis] = lanes[axis][k];
       }
@@ -204,12 +198,11 @@ struct RowSweep {
     for (grp.g = 0; grp.g < blocks; grp.g += kGroup) {
       grp.end = min_index(blocks, grp.g + kGroup);
       for (Index I = grp.g; I < grp.end; ++I) {
-        grp.rows[I - grp.g] = Block(bodies, n, I);
-        grp.pos[I - grp.g] = grp.rows[I - grp.g].lanes();
+        grp.pos[I - grp.g] = lanes(bodies, n, I);
         grp.acc[I - grp.g] = P::zeros();
       }
       sweep_group<kSums>(grp, bodies, n, matrix);
-      if (kSums) write_sums(grp, out);
+      if (kSums) write_sums(grp, n, out);
     }
   }
 };
