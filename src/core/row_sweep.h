@@ -2,10 +2,11 @@
 // tiles, for any order and any placement of the matrix. No workspace: the
 // sources of a tile are read from the bodies themselves.
 //
-// Kept beside the line tiles because they need every row to start at the
-// same offset within a cache line (n a multiple of eight) and the
-// streaming stores of a vector instruction set: this serves every other n,
-// and the scalar kernels.
+// Where both apply the line tiles are as fast or faster (n = 4096: 10.4
+// against 12.5 ms with AVX2, 9.2 against 15 ms with AVX-512; equal at
+// 1024). The sweep stays because the line tiles need every row to start at
+// the same offset within a cache line (n a multiple of eight) and streaming
+// stores: it serves every other n, and the scalar kernels.
 #ifndef STELLIX_SRC_CORE_ROW_SWEEP_H
 #define STELLIX_SRC_CORE_ROW_SWEEP_H
 
