@@ -373,7 +373,8 @@ TEST_P(EveryKernel, ResultsDoNotDependOnWhatTheWorkspaceHeld) {
   std::vector<double> first(3 * n), second(3 * n);
   std::vector<double> workspace = garbage(k.workspace_doubles(n));
   k.accelerations(b.data(), n, first.data(), workspace.data());
-  // Left over from a larger system, as in a run whose workspace is reused.
+  // Left over from another system of the same size, as in a run whose
+  // workspace is reused from step to step.
   const std::vector<Body> other = hostile_system(n, 14);
   k.accelerations(other.data(), n, second.data(), workspace.data());
   k.accelerations(b.data(), n, second.data(), workspace.data());
