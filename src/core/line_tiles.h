@@ -97,7 +97,7 @@ struct LineTiles {
 
   // The receivers `r` take the term of source b; f holds their factors
   // with it.
-  static void add_term(Side& acc, const Side& r, const double* f, const Body& b) {
+  STELLIX_INLINE static void add_term(Side& acc, const Side& r, const double* f, const Body& b) {
     const Reg m = V::set1(b.mass);
     const Xyz<Reg> src = P::broadcast(b);
     STELLIX_UNROLL
@@ -147,8 +147,9 @@ struct LineTiles {
 
   // The sums of the whole tile `prev` after its lines, where they follow
   // the factors rather than run among them.
-  static void finish_sums(const Body* bodies, const Pending& prev, const double* prev_fac,
-                          const double* prev_rows, Side& row_acc, Side& column_acc) {
+  STELLIX_INLINE static void finish_sums(const Body* bodies, const Pending& prev,
+                                         const double* prev_fac, const double* prev_rows,
+                                         Side& row_acc, Side& column_acc) {
     if constexpr (kSplitSums) {
       STELLIX_UNROLL
       for (Index j = 0; j < kLine; ++j)
@@ -173,9 +174,13 @@ struct LineTiles {
   // take the terms of its columns' bodies and, off the diagonal, the other
   // way round.
   template <bool kStream, bool kEmit, bool kSums>
-  static void line_step(const Body* bodies, const Body* src, const Side& rows, bool diagonal,
-                        double* fac, double* matrix, Index n, const Pending& prev,
+  static void line_step(const Body* bodies, const Body* src, const Side& tile_rows, bool diagonal,
+                        double* fac, double* matrix, Index n, const Pending& prev_tile,
                         const double* prev_fac, const double* prev_rows) {
+    // Copies the compiler can keep in registers: through the references,
+    // every store might change the positions, which are then reloaded.
+    const Side rows = tile_rows;
+    const Pending prev = prev_tile;
     Side row_acc;
     Side column_acc;
     if constexpr (kEmit && kSums) {
