@@ -59,19 +59,7 @@ void reference_run(std::vector<Body>& bodies, int steps) {
   const int n = static_cast<int>(bodies.size());
   Body* b = bodies.data();
   std::vector<double> A(3 * n), B(3 * n), M(static_cast<std::size_t>(n) * n);
-  auto step = [&] {
-    for (int i = 0; i < n; ++i) {
-      b[i].x = (((A[3 * i] * kDt) * kDt) / 2.0 + b[i].vx * kDt) + b[i].x;
-      b[i].y = (((A[3 * i + 1] * kDt) * kDt) / 2.0 + b[i].vy * kDt) + b[i].y;
-      b[i].z = (((A[3 * i + 2] * kDt) * kDt) / 2.0 + b[i].vz * kDt) + b[i].z;
-    }
-    reference::accelerations(b, n, B.data(), M.data());
-    for (int i = 0; i < n; ++i) {
-      b[i].vx = ((A[3 * i] + B[3 * i]) * kDt) / 2.0 + b[i].vx;
-      b[i].vy = ((A[3 * i + 1] + B[3 * i + 1]) * kDt) / 2.0 + b[i].vy;
-      b[i].vz = ((A[3 * i + 2] + B[3 * i + 2]) * kDt) / 2.0 + b[i].vz;
-    }
-  };
+  auto step = [&] { reference::verlet_step(b, n, kDt, A.data(), B.data(), M.data()); };
   reference::accelerations(b, n, A.data(), M.data());
   step();
   for (int i = 1; i < steps; ++i) {

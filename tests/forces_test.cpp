@@ -373,7 +373,8 @@ TEST_P(EveryKernel, ResultsDoNotDependOnWhatTheWorkspaceHeld) {
   std::vector<double> first(3 * n), second(3 * n);
   std::vector<double> workspace = garbage(k.workspace_doubles(n));
   k.accelerations(b.data(), n, first.data(), workspace.data());
-  // Left over from a larger system, as in a run whose workspace is reused.
+  // Left over from another system of the same size, as in a run whose
+  // workspace is reused from step to step.
   const std::vector<Body> other = hostile_system(n, 14);
   k.accelerations(other.data(), n, second.data(), workspace.data());
   k.accelerations(b.data(), n, second.data(), workspace.data());
@@ -406,24 +407,21 @@ INSTANTIATE_TEST_SUITE_P(Isa, EveryKernel,
                          [](const auto& info) { return isa_name(info.param); });
 
 // Names the variants this machine ran (and skipped) in the test log and in
-// the XML report, and checks that the exported functions use the best one.
-TEST(KernelSelection, ActiveKernelsAreTheBestSupported) {
+// the XML report; which of them the exported functions use is checked in
+// dispatch_test.cpp, as a build may fix it.
+TEST(KernelSelection, EveryTableIsItsOwn) {
   std::string ran, skipped;
-  Isa best = Isa::kScalar;
   for (Isa isa : {Isa::kScalar, Isa::kAvx2, Isa::kAvx512}) {
     const auto& table = kernel_table(isa);
     if (isa_supported(isa)) {
       EXPECT_EQ(table.isa, isa);
       EXPECT_EQ(isa_name(isa), table.name);
       ran += (ran.empty() ? "" : " ") + isa_name(isa);
-      best = isa;
     } else {
       skipped += (skipped.empty() ? "" : " ") + isa_name(isa);
     }
   }
   EXPECT_TRUE(isa_supported(Isa::kScalar));
-  EXPECT_EQ(stellix::detail::active_kernels().isa, best);
-  EXPECT_EQ(&stellix::detail::active_kernels(), &kernel_table(best));
   RecordProperty("kernels_run", ran);
   RecordProperty("kernels_skipped", skipped.empty() ? "none" : skipped);
   std::printf("kernel variants run here: %s; skipped: %s\n", ran.c_str(),

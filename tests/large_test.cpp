@@ -65,16 +65,13 @@ TEST(LargeSystem, LargestBodyCountRunsInLinearMemoryWithExactBits) {
     SCOPED_TRACE(i);
     double a0[3], a1[3];
     direct_acceleration(start, i, a0);
-    const Body& s = start[i];
-    const double x[3] = {(((a0[0] * dt) * dt) / 2.0 + s.vx * dt) + s.x,
-                         (((a0[1] * dt) * dt) / 2.0 + s.vy * dt) + s.y,
-                         (((a0[2] * dt) * dt) / 2.0 + s.vz * dt) + s.z};
-    EXPECT_TRUE(testing_support::SameBits(x, &bodies[i].x, 3));
+    Body want = start[i];
+    reference::advance_position(want, a0, dt);
+    EXPECT_TRUE(testing_support::SameBits(&want.x, &bodies[i].x, 3));
     // The new accelerations from the run's own new positions.
     direct_acceleration(bodies, i, a1);
-    const double v[3] = {((a0[0] + a1[0]) * dt) / 2.0 + s.vx, ((a0[1] + a1[1]) * dt) / 2.0 + s.vy,
-                         ((a0[2] + a1[2]) * dt) / 2.0 + s.vz};
-    EXPECT_TRUE(testing_support::SameBits(v, &bodies[i].vx, 3));
+    reference::advance_velocity(want, a0, a1, dt);
+    EXPECT_TRUE(testing_support::SameBits(&want.vx, &bodies[i].vx, 3));
   }
 }
 

@@ -69,6 +69,26 @@ std::string snapshot_text(const Body* b, int n) {
   return out;
 }
 
+void advance_position(Body& b, const double* a, double dt) {
+  b.x = (((a[0] * dt) * dt) / 2.0 + b.vx * dt) + b.x;
+  b.y = (((a[1] * dt) * dt) / 2.0 + b.vy * dt) + b.y;
+  b.z = (((a[2] * dt) * dt) / 2.0 + b.vz * dt) + b.z;
+}
+
+void advance_velocity(Body& b, const double* a_old, const double* a_new, double dt) {
+  b.vx = ((a_old[0] + a_new[0]) * dt) / 2.0 + b.vx;
+  b.vy = ((a_old[1] + a_new[1]) * dt) / 2.0 + b.vy;
+  b.vz = ((a_old[2] + a_new[2]) * dt) / 2.0 + b.vz;
+}
+
+void verlet_step(Body* b, int n, double dt, const double* current, double* next, double* matrix) {
+  for (int i = 0; i < n; ++i)
+    advance_position(b[i], current + 3 * i, dt);
+  accelerations(b, n, next, matrix);
+  for (int i = 0; i < n; ++i)
+    advance_velocity(b[i], current + 3 * i, next + 3 * i, dt);
+}
+
 RunResult simulate(std::vector<Body> bodies, double dt, int steps, int interval) {
   RunResult r;
   const int n = static_cast<int>(bodies.size());
@@ -84,18 +104,8 @@ RunResult simulate(std::vector<Body> bodies, double dt, int steps, int interval)
     ++r.snapshots;
   };
   auto step = [&] {
-    for (int i = 0; i < n; ++i) {
-      b[i].x = (((A[3 * i] * dt) * dt) / 2.0 + b[i].vx * dt) + b[i].x;
-      b[i].y = (((A[3 * i + 1] * dt) * dt) / 2.0 + b[i].vy * dt) + b[i].y;
-      b[i].z = (((A[3 * i + 2] * dt) * dt) / 2.0 + b[i].vz * dt) + b[i].z;
-    }
-    accelerations(b, n, B.data(), M.data());
+    verlet_step(b, n, dt, A.data(), B.data(), M.data());
     ++r.evaluations;
-    for (int i = 0; i < n; ++i) {
-      b[i].vx = ((A[3 * i] + B[3 * i]) * dt) / 2.0 + b[i].vx;
-      b[i].vy = ((A[3 * i + 1] + B[3 * i + 1]) * dt) / 2.0 + b[i].vy;
-      b[i].vz = ((A[3 * i + 2] + B[3 * i + 2]) * dt) / 2.0 + b[i].vz;
-    }
   };
   accelerations(b, n, A.data(), M.data());
   ++r.evaluations;

@@ -28,6 +28,17 @@ struct RunResult {
   std::int64_t evaluations = 0;
 };
 
+// The two halves of a velocity Verlet step of one body: its position moved
+// with its accelerations a, then its velocity from the old and the new
+// accelerations. Every test and benchmark that steps by hand uses these.
+void advance_position(Body& b, const double* a, double dt);
+void advance_velocity(Body& b, const double* a_old, const double* a_new, double dt);
+
+// One step of all n bodies: positions with `current`, the accelerations of
+// the new positions into `next` (with the n*n `matrix` as scratch), then
+// velocities from both.
+void verlet_step(Body* b, int n, double dt, const double* current, double* next, double* matrix);
+
 // The run with an n*n matrix scratch, the initial snapshot, the always-taken
 // first step and a snapshot at every loop index divisible by the stride.
 RunResult simulate(std::vector<Body> bodies, double dt, int steps, int interval);

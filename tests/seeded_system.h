@@ -32,8 +32,10 @@ class Rng {
   std::uint64_t state_;
 };
 
-// A bound, gently rotating system: positions ~1e11, speeds ~1e4, masses
-// 1e-3..2e3 (in the units the library's constant implies).
+// Bodies scattered uniformly: positions within 2e11 (1e10 off the plane),
+// speeds within 3e4, masses 1e-3..2e3, in the units the library's constant
+// implies. Ordinary magnitudes only: the system is neither bound nor
+// rotating.
 inline std::vector<Body> random_system(int n, std::uint64_t seed) {
   Rng rng(seed);
   std::vector<Body> bodies(static_cast<std::size_t>(n > 0 ? n : 0));

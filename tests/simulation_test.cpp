@@ -247,14 +247,15 @@ TEST_F(Simulation, TwoBodiesAtRestApproachEachOther) {
   double a0[6], a1[6], m[4];
   getAccelerationVectorArray(start, 2, a0, m);
   Body moved[2] = {start[0], start[1]};
-  moved[0].x = (((a0[0] * dt) * dt) / 2.0 + 0.0 * dt) + 0.0;
-  moved[1].x = (((a0[3] * dt) * dt) / 2.0 + 0.0 * dt) + d;
+  reference::advance_position(moved[0], a0, dt);
+  reference::advance_position(moved[1], a0 + 3, dt);
   getAccelerationVectorArray(moved, 2, a1, m);
+  reference::advance_velocity(moved[0], a0, a1, dt);
 
   Body bodies[2] = {start[0], start[1]};
   simulate(bodies, 2, dt, 1, 1, 0, 0, 0, nullptr);
   EXPECT_EQ(bodies[0].x, moved[0].x);
-  EXPECT_EQ(bodies[0].vx, ((a0[0] + a1[0]) * dt) / 2.0 + 0.0);
+  EXPECT_EQ(bodies[0].vx, moved[0].vx);
   EXPECT_GT(bodies[0].x, 0.0);
   EXPECT_LT(bodies[1].x, d);
   for (const Body& b : bodies) {

@@ -1,7 +1,7 @@
 // The generic kernels on 256-bit vectors (four doubles). This unit alone is
 // compiled with AVX2 enabled; it is entered only after the dispatcher has
 // checked the CPU and the operating system.
-#include "kernel_generic.h"
+#include "kernel_family.h"
 
 #if defined(STELLIX_X86_KERNELS)
 #if !defined(__AVX2__)
@@ -60,7 +60,7 @@ struct Avx2 {
 
 }  // namespace
 
-extern const KernelTable kAvx2Kernels = Kernels<Avx2>::table(Isa::kAvx2, "avx2");
+extern const KernelTable kAvx2Kernels = make_kernel_table<Avx2>(Isa::kAvx2, "avx2");
 
 }  // namespace stellix::detail
 

@@ -1,7 +1,7 @@
 // The generic kernels on 512-bit vectors (eight doubles). This unit alone is
 // compiled with AVX-512F enabled; it is entered only after the dispatcher has
 // checked the CPU and the operating system.
-#include "kernel_generic.h"
+#include "kernel_family.h"
 
 #if defined(STELLIX_X86_KERNELS)
 #if !defined(__AVX512F__)
@@ -76,7 +76,7 @@ struct Avx512 {
 
 }  // namespace
 
-extern const KernelTable kAvx512Kernels = Kernels<Avx512>::table(Isa::kAvx512, "avx512");
+extern const KernelTable kAvx512Kernels = make_kernel_table<Avx512>(Isa::kAvx512, "avx512");
 
 }  // namespace stellix::detail
 

@@ -3,7 +3,7 @@
 // available, and follow the same tile order as the vector kernels.
 #include <cmath>
 
-#include "kernel_generic.h"
+#include "kernel_family.h"
 
 namespace stellix::detail {
 namespace {
@@ -32,6 +32,6 @@ struct Scalar {
 
 }  // namespace
 
-extern const KernelTable kScalarKernels = Kernels<Scalar>::table(Isa::kScalar, "scalar");
+extern const KernelTable kScalarKernels = make_kernel_table<Scalar>(Isa::kScalar, "scalar");
 
 }  // namespace stellix::detail

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "stellix/stellix.h"
 
@@ -43,7 +44,13 @@ struct KernelTable {
 const KernelTable& kernel_table(Isa isa);
 // Whether this CPU and operating system can run `isa`.
 bool isa_supported(Isa isa);
-// The fastest table this machine supports, chosen once.
+// The instruction set this build was fixed to, if any.
+std::optional<Isa> forced_isa();
+// The forced instruction set where this build has kernels for it and
+// `supported` says it runs; otherwise the fastest such one.
+Isa choose_isa(std::optional<Isa> forced, bool (*supported)(Isa));
+// choose_isa(forced_isa(), isa_supported), chosen once: the kernels of the
+// exported functions.
 const KernelTable& active_kernels();
 
 }  // namespace stellix::detail

@@ -5,8 +5,10 @@
 
 extern "C" {
 
-// Fifteen decimals show every value the library computes at full useful
-// precision; each value is followed by a space, the last one of a row too.
+// A fixed fifteen digits after the point, not fifteen significant ones: a
+// value below 5e-16 prints as zero (the factors of bodies a solar system
+// apart, about 1e-20, among them) and no value shows beyond its fifteenth
+// decimal. Each value is followed by a space, the last one of a row too.
 STELLIX_API void printSquareMatrix(const double* values, int32_t n) {
   if (n <= 0) return;
   stellix::detail::TextWriter out(stdout);

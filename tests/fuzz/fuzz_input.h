@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <vector>
 
@@ -86,17 +87,47 @@ class Input {
     return v;
   }
 
+  // A count below `small`, mostly; where the byte picks small - 1, now and
+  // then one of the larger counts in `large` (each about one input in
+  // 40 * large_odds).
+  int count(int small, std::initializer_list<int> large, int large_odds) {
+    const int n = byte() % small;
+    if (n != small - 1) return n;
+    const int pick = byte() % large_odds;
+    if (pick >= static_cast<int>(large.size())) return n;
+    return large.begin()[pick] + byte() % 9;
+  }
+
+  // Bodies from the input. Where the input runs out beyond the first
+  // kFromInputOnly bodies, ordinary ones follow (a large system of zeros
+  // would be all coincident, every result NaN): spread out, masses
+  // positive, from a generator seeded by the input's length.
   std::vector<Body> bodies(int n) {
     std::vector<Body> b(static_cast<std::size_t>(n > 0 ? n : 0));
-    for (Body& body : b) {
-      double* f = &body.x;
+    std::uint64_t state = size_;
+    for (std::size_t i = 0; i < b.size(); ++i) {
+      double* f = &b[i].x;
+      const bool ordinary = i >= kFromInputOnly && pos_ >= size_;
       for (int k = 0; k < 7; ++k)
-        f[k] = value();
+        f[k] = ordinary ? spread(state, k) : value();
     }
     return b;
   }
 
  private:
+  static constexpr std::size_t kFromInputOnly = 40;
+
+  // Positions within 1e11, speeds within 1e4, masses 1 .. 1e3 (splitmix64).
+  static double spread(std::uint64_t& state, int field) {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    const double u = static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
+    if (field < 3) return (u - 0.5) * 2e11;
+    if (field < 6) return (u - 0.5) * 2e4;
+    return 1.0 + u * 1e3;
+  }
+
   const std::uint8_t* data_;
   std::size_t size_;
   std::size_t pos_ = 0;
