@@ -189,6 +189,8 @@ std::string isa_name(Isa isa) {
       return "avx2";
     case Isa::kAvx512:
       return "avx512";
+    case Isa::kNeon:
+      return "neon";
     default:
       return "scalar";
   }
@@ -402,8 +404,7 @@ TEST_P(EveryKernel, SimulationRunMatchesTheReference) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Isa, EveryKernel,
-                         ::testing::Values(Isa::kScalar, Isa::kAvx2, Isa::kAvx512),
+INSTANTIATE_TEST_SUITE_P(Isa, EveryKernel, ::testing::ValuesIn(stellix::detail::kEveryIsa),
                          [](const auto& info) { return isa_name(info.param); });
 
 // Names the variants this machine ran (and skipped) in the test log and in
@@ -411,7 +412,7 @@ INSTANTIATE_TEST_SUITE_P(Isa, EveryKernel,
 // dispatch_test.cpp, as a build may fix it.
 TEST(KernelSelection, EveryTableIsItsOwn) {
   std::string ran, skipped;
-  for (Isa isa : {Isa::kScalar, Isa::kAvx2, Isa::kAvx512}) {
+  for (Isa isa : stellix::detail::kEveryIsa) {
     const auto& table = kernel_table(isa);
     if (isa_supported(isa)) {
       EXPECT_EQ(table.isa, isa);

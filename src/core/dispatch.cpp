@@ -26,6 +26,9 @@ extern const KernelTable kScalarKernels;
 extern const KernelTable kAvx2Kernels;
 extern const KernelTable kAvx512Kernels;
 #endif
+#if defined(STELLIX_NEON_KERNELS)
+extern const KernelTable kNeonKernels;
+#endif
 
 namespace {
 
@@ -88,6 +91,10 @@ constexpr Entry kEntries[] = {
 #if defined(STELLIX_X86_KERNELS)
     {Isa::kAvx2, &kAvx2Kernels, &has_avx2},
     {Isa::kAvx512, &kAvx512Kernels, &has_avx512},
+#endif
+#if defined(STELLIX_NEON_KERNELS)
+    // Advanced SIMD is part of every aarch64 processor.
+    {Isa::kNeon, &kNeonKernels, &always},
 #endif
 };
 

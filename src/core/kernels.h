@@ -23,7 +23,11 @@ using Index = std::int64_t;
 // compiler can change it.
 inline constexpr double kCouplingRoot = std::bit_cast<double>(std::uint64_t{0x40E3CD58A5508701});
 
-enum class Isa : int { kScalar = 0, kAvx2 = 1, kAvx512 = 2 };
+enum class Isa : int { kScalar = 0, kAvx2 = 1, kAvx512 = 2, kNeon = 3 };
+
+// Every instruction set the library knows, whether or not this build has
+// kernels for it (kernel_table falls back to the scalar ones where not).
+inline constexpr Isa kEveryIsa[] = {Isa::kScalar, Isa::kAvx2, Isa::kAvx512, Isa::kNeon};
 
 struct KernelTable {
   Isa isa;

@@ -158,7 +158,7 @@ inline const char* isa_name(stellix::detail::Isa isa) {
 inline std::vector<stellix::detail::Isa> supported_isas() {
   using stellix::detail::Isa;
   std::vector<Isa> isas;
-  for (Isa isa : {Isa::kScalar, Isa::kAvx2, Isa::kAvx512}) {
+  for (Isa isa : stellix::detail::kEveryIsa) {
     if (stellix::detail::isa_supported(isa)) isas.push_back(isa);
   }
   return isas;
