@@ -1,0 +1,43 @@
+// The program's command line: its options, how they are read and the usage
+// text.
+#ifndef STELLIX_EXAMPLES_CLI_OPTIONS_H
+#define STELLIX_EXAMPLES_CLI_OPTIONS_H
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace cli {
+
+extern const char* const kUsage;
+
+struct Options {
+  double dt = 3600.0;
+  std::int32_t steps = 8766;
+  std::optional<std::int32_t> interval;
+  std::optional<std::string> record;  // the run file
+  bool print = false;
+  bool com = false;
+  std::optional<std::string> save;
+  std::string svg = "orbits.svg";
+  std::optional<std::string> body_file;
+
+  // About a thousand snapshots at most unless told otherwise.
+  std::int64_t stride() const { return interval ? *interval : (steps + 999) / 1000; }
+  bool emitting() const { return print || record; }
+};
+
+// A command line the program cannot follow: exit status 2 and a hint.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+enum class Request { run, help, version };
+
+// Fills `options` from the arguments; throws UsageError.
+Request parse(int argc, char** argv, Options& options);
+
+}  // namespace cli
+
+#endif  // STELLIX_EXAMPLES_CLI_OPTIONS_H

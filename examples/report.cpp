@@ -1,0 +1,114 @@
+#include "report.h"
+
+#include <stellix/stellix.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "systems.h"
+
+namespace cli {
+
+namespace {
+
+std::string duration(double seconds) {
+  char text[64];
+  const double days = std::fabs(seconds) / 86400.0;
+  if (days >= 730)
+    std::snprintf(text, sizeof text, "%.2f years", days / 365.25);
+  else if (days >= 2)
+    std::snprintf(text, sizeof text, "%.1f days", days);
+  else
+    std::snprintf(text, sizeof text, "%.0f s", std::fabs(seconds));
+  return text;
+}
+
+std::string drift_text(double drift, int digits) {
+  if (std::isnan(drift)) return "nan";  // printf may write "-nan"
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*e", digits, drift);
+  return text;
+}
+
+}  // namespace
+
+std::string count(std::int64_t number, const char* one, const char* many) {
+  return std::to_string(number) + " " + (number == 1 ? one : many);
+}
+
+void ProgressBar::update(std::int64_t done, std::int64_t total, double seconds_per_step) {
+  if (!shown_) return;
+  const int width = 36;
+  const int filled = static_cast<int>(width * done / total);
+  if (filled == last_ && done != total) return;
+  last_ = filled;
+  std::string bar(static_cast<std::size_t>(filled), '#');
+  bar.resize(width, '.');
+  std::fprintf(stderr, "\r  [%s] %3d%%  %.1f of %.1f days", bar.c_str(),
+               static_cast<int>(100 * done / total), done * seconds_per_step / 86400.0,
+               total * seconds_per_step / 86400.0);
+  if (done == total) std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
+
+std::string orbits_picture(const Options& options, const Findings& findings,
+                           const std::vector<demo::Track>& tracks) {
+  const std::int64_t steps = options.steps;
+  char caption[512];
+  std::snprintf(caption, sizeof caption,
+                "%lld steps of %g s (%s) by velocity Verlet, stellix %d.%d.%d\n"
+                "Relative energy drift %s",
+                static_cast<long long>(steps), options.dt, duration(steps * options.dt).c_str(),
+                STELLIX_VERSION_MAJOR, STELLIX_VERSION_MINOR, STELLIX_VERSION_PATCH,
+                findings.drift_defined ? drift_text(findings.drift, 2).c_str() : "n/a");
+  const std::string title = findings.title + ", " + duration(steps * options.dt);
+  return demo::orbits_svg(tracks, title, caption);
+}
+
+void warn_non_finite(const Options& options, const Findings& findings) {
+  if (findings.non_finite_step == 0) return;
+  std::fprintf(stderr,
+               "stellix: the state is not finite (NaN or infinite) from step %lld of %lld "
+               "on: bodies coincide or a value overflowed\n",
+               static_cast<long long>(findings.non_finite_step),
+               static_cast<long long>(options.steps));
+  if (findings.non_finite_snapshot > 0 && options.emitting()) {
+    std::fprintf(stderr, "  the first snapshot to show it is snapshot %lld (after %lld steps)\n",
+                 static_cast<long long>(findings.non_finite_snapshot),
+                 static_cast<long long>(findings.non_finite_snapshot * options.stride() + 1));
+  }
+}
+
+void print_summary(const Options& options, const Findings& findings) {
+  const std::int64_t steps = options.steps, interval = options.stride();
+  // The summary goes to standard error when standard output carries snapshots.
+  std::FILE* out = options.print ? stderr : stdout;
+  std::fprintf(out, "stellix: %s\n", demo::printable(findings.title).c_str());
+  std::fprintf(out, "  %s, %s of %g s = %s, computed in %.1f ms\n",
+               count(findings.bodies, "body", "bodies").c_str(),
+               count(steps, "step", "steps").c_str(), options.dt,
+               duration(steps * options.dt).c_str(), findings.seconds * 1e3);
+  if (findings.drift_defined) {
+    std::fprintf(out, "  relative energy drift: %s at the end, largest %s\n",
+                 drift_text(findings.drift, 3).c_str(),
+                 drift_text(findings.worst_drift, 3).c_str());
+  } else {
+    std::fprintf(out, "  relative energy drift: n/a (%s)\n", findings.undefined_drift);
+  }
+  if (options.record) {
+    std::fprintf(out, "  %s: %s of %s (every %s)\n", demo::printable(*options.record).c_str(),
+                 count(findings.snapshots, "snapshot", "snapshots").c_str(),
+                 count(findings.bodies, "line", "lines").c_str(),
+                 interval == 1 ? "step" : count(interval, "step", "steps").c_str());
+  }
+  if (options.save) {
+    std::fprintf(out, "  final state saved in %s\n", demo::printable(*options.save).c_str());
+  }
+  std::error_code ignored;
+  std::fprintf(out, "  orbits drawn in %s\n",
+               demo::printable(std::filesystem::absolute(options.svg, ignored).string()).c_str());
+}
+
+}  // namespace cli

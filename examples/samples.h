@@ -1,0 +1,62 @@
+// What the program gathers along a run besides the snapshots: the points of
+// the picture's tracks and the energy drift.
+#ifndef STELLIX_EXAMPLES_SAMPLES_H
+#define STELLIX_EXAMPLES_SAMPLES_H
+
+#include <stellix/stellix.h>
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "orbits_svg.h"
+#include "systems.h"
+
+namespace cli {
+
+using Clock = std::chrono::steady_clock;
+double since(Clock::time_point start);
+
+// The fewest points of a track in the picture.
+inline constexpr std::int64_t kFewestSamples = 50;
+
+class Tracks {
+ public:
+  Tracks(const demo::System& system, std::int64_t steps);
+  // The steps between the points a simulate call stores for the picture.
+  std::int64_t stride() const { return stride_; }
+  void add(const std::vector<Body>& state);
+  // `xyz`: the positions of every body, as the library stores them.
+  void add(const double* xyz);
+  const std::vector<demo::Track>& tracks() const { return tracks_; }
+
+ private:
+  std::vector<demo::Track> tracks_;
+  std::int64_t stride_;
+};
+
+// The relative energy drift: the largest of the samples taken between
+// simulate calls and the drift at the end.
+class EnergyDrift {
+ public:
+  void start(const std::vector<Body>& initial);
+  bool defined() const { return defined_; }
+  void sample(const std::vector<Body>& state, Clock::time_point run_started);
+  // The drift at the end, counted in the worst as well.
+  double finish(const std::vector<Body>& final_state);
+  double worst() const { return worst_; }
+  const char* undefined_reason() const;
+
+ private:
+  double measure(const std::vector<Body>& state);
+  void keep_worst(double drift);
+
+  std::size_t bodies_ = 0;
+  double before_ = 0.0, worst_ = 0.0, seconds_ = 0.0;
+  int samples_ = 0;
+  bool defined_ = false;
+};
+
+}  // namespace cli
+
+#endif  // STELLIX_EXAMPLES_SAMPLES_H
