@@ -167,7 +167,12 @@ void Run::run_in_one_call() {
   if (run_directory_) run_directory_->leave();
   if (error == ENOMEM) fail_without_memory(error);
   if (options_.print) recheck_standard_output();
-  if (error != 0) fail("cannot write " + demo::printable(*options_.record), error);
+  // Past ENOMEM only the run file can fail; guard anyway rather than read an
+  // empty name.
+  if (error != 0) {
+    fail(options_.record ? "cannot write " + demo::printable(*options_.record) : "the run failed",
+         error);
+  }
   if (run_directory_) {
     run_directory_->commit();
     csv_->adopt();
