@@ -1,5 +1,6 @@
 import ctypes
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -229,12 +230,53 @@ def test_source_tree_builds_prefer_plain_presets_and_skip_sanitized_ones(tmp_pat
                      str(tmp_path / "build" / "aaa" / "src" / "libstellix.so")]
 
 
-def test_every_function_is_declared_once():
+HEADER = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "include", "stellix",
+                      "stellix.h")
+# The C types of the header as ctypes declares them.
+C_TYPES = {
+    "void": None, "double": ctypes.c_double, "int32_t": ctypes.c_int32,
+    "Body*": _library._bodies, "double*": _library._doubles, "FILE*": ctypes.c_void_p,
+}
+
+
+def header_text():
+    with open(HEADER) as handle:
+        return handle.read()
+
+
+def c_type(declaration):
+    """The ctypes type of one C parameter or result type, const and the
+    parameter name dropped."""
+    words = declaration.replace("*", " * ").replace("const ", "").split()
+    pointer = "*" in words
+    base = [w for w in words if w != "*"][0]
+    return C_TYPES[base + ("*" if pointer else "")]
+
+
+def test_every_function_is_declared_as_the_header_declares_it():
+    declared = {}
+    for result, name, parameters in re.findall(
+            r"STELLIX_API\s+(\w+)\s+(\w+)\(([^)]*)\);", header_text()):
+        declared[name] = (c_type(result), [c_type(p) for p in parameters.split(",")])
+    assert len(declared) == 8
+    assert set(declared) == set(_library.SIGNATURES)
     library = stellix.library()
-    assert len(_library.SIGNATURES) == 8
-    for name, (restype, argtypes) in _library.SIGNATURES.items():
-        assert getattr(library, name).argtypes == argtypes
+    for name, (restype, argtypes) in declared.items():
+        assert getattr(library, name).restype == restype, name
+        assert getattr(library, name).argtypes == argtypes, name
     assert ctypes.sizeof(_library.CBody) == stellix.BODY.itemsize == 56
+
+
+def test_constants_are_the_headers_and_the_librarys():
+    macros = dict(re.findall(r"#define (STELLIX_\w+) (\d+)", header_text()))
+    assert stellix.__version__ == "%s.%s.%s" % (
+        macros["STELLIX_VERSION_MAJOR"], macros["STELLIX_VERSION_MINOR"],
+        macros["STELLIX_VERSION_PATCH"])
+    assert stellix.MAX_BODIES == int(macros["STELLIX_MAX_BODIES"])
+    c = struct.unpack("<d", struct.pack("<Q", 0x40E3CD58A5508701))[0]
+    assert stellix.G == (c * c) * c
+    unit = stellix.make_bodies([[0, 0, 0, 0, 0, 0, 1], [1, 0, 0, 0, 0, 0, 1]])
+    assert stellix.gravity_factors(unit)[0, 1] == stellix.G
 
 
 def test_pip_installs_the_package_with_the_library_beside_it(tmp_path):
