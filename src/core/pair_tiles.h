@@ -37,7 +37,8 @@ struct PairTiles {
     const double* m;
     Xyz<double*> acc;
     double* tiles;
-    double* slot(Index t) const { return tiles + W * W * (t % (kDelay + 1)); }
+    double* in_slot(Index s) const { return tiles + W * W * s; }
+    double* slot(Index t) const { return in_slot(t % (kDelay + 1)); }
   };
 
   // The arrays, each padded to whole blocks, the tiles and slack to align
@@ -142,12 +143,18 @@ struct PairTiles {
     const Index whole_end = n / W * W;
     Index j0 = i0 + W;
     Index t = 0;
+    // Tile t's slot, counted rather than divided for: the loop has no
+    // general register to spare for the divisor's constant. Tile t - kDelay,
+    // due for its column use, is in the slot after it.
+    Index s = 0;
     for (; j0 + W <= whole_end; j0 += W, ++t) {
+      const Index due = s == kDelay ? 0 : s + 1;
       if (t < kDelay) {
-        pair_step<false>(ws, row, i0, j0, r, nullptr, 0, ws.slot(t));
+        pair_step<false>(ws, row, i0, j0, r, nullptr, 0, ws.in_slot(s));
       } else {
-        pair_step<true>(ws, row, i0, j0, r, ws.slot(t - kDelay), j0 - kDelay * W, ws.slot(t));
+        pair_step<true>(ws, row, i0, j0, r, ws.in_slot(due), j0 - kDelay * W, ws.in_slot(s));
       }
+      s = due;
     }
     // The column uses still owed, oldest first.
     for (Index u = t > kDelay ? t - kDelay : 0; u < t; ++u) {

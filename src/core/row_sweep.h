@@ -104,6 +104,10 @@ struct RowSweep {
     Index end;
     Xyz<Reg> pos[kGroup];
     Xyz<Reg> acc[kGroup];
+    // Block I's place in the group. With one block per group (the scalar
+    // kernels) it is 0, and saying so keeps the block's sums in registers:
+    // indexed by a variable, they went through memory for every pair.
+    Index at(Index I) const { return kGroup == 1 ? 0 : I - g; }
   };
 
   // Stores tile (I, J) and its mirror; with kSums, block I takes the row
@@ -117,11 +121,11 @@ struct RowSweep {
     const Index i0 = I * W;
     const Index j0 = J * W;
     store_block(matrix + n * j0 + i0, n, f, count_of(n, J), count_of(n, I));
-    if (kSums) receive(f, n, bodies, J, grp.pos[I - grp.g], grp.acc[I - grp.g]);
+    if (kSums) receive(f, n, bodies, J, grp.pos[grp.at(I)], grp.acc[grp.at(I)]);
     if (I == J) return;
     V::transpose(f);
     store_block(matrix + n * i0 + j0, n, f, count_of(n, I), count_of(n, J));
-    if (kSums && J < grp.end) receive(f, n, bodies, I, grp.pos[J - grp.g], grp.acc[J - grp.g]);
+    if (kSums && J < grp.end) receive(f, n, bodies, I, grp.pos[grp.at(J)], grp.acc[grp.at(J)]);
   }
 
   // Block J's terms from all sources left of the group, read back from its
@@ -134,7 +138,7 @@ struct RowSweep {
       for (Index k = 0; k < W; ++k)
         t[k] = k < count ? V::loadu(matrix + n * (J * W + k) + K * W) : V::set1(0.0);
       V::transpose(t);
-      receive(t, n, bodies, K, grp.pos[J - grp.g], grp.acc[J - grp.g]);
+      receive(t, n, bodies, K, grp.pos[grp.at(J)], grp.acc[grp.at(J)]);
     }
   }
 
@@ -156,7 +160,7 @@ struct RowSweep {
       const bool more = next_j < blocks;
       Reg next[W];
       if (more) {
-        factors(grp.pos[next_i - grp.g], bodies, n, next_i, next_j, next);
+        factors(grp.pos[grp.at(next_i)], bodies, n, next_i, next_j, next);
       } else {
         STELLIX_UNROLL
         for (Index k = 0; k < W; ++k)
@@ -177,7 +181,7 @@ struct RowSweep {
   static void write_sums(const Group& grp, Index n, double* out) {
     for (Index I = grp.g; I < grp.end; ++I) {
       alignas(64) double lanes[3][W];
-      P::store(Xyz<double*>{lanes[0], lanes[1], lanes[2]}, 0, grp.acc[I - grp.g]);
+      P::store(Xyz<double*>{lanes[0], lanes[1], lanes[2]}, 0, grp.acc[grp.at(I)]);
       for (Index k = 0; k < count_of(n, I); ++k) {
         for (Index axis = 0; axis < 3; ++axis)
           out[3 * (I * W + k) + axis] = lanes[axis][k];
@@ -200,12 +204,12 @@ struct RowSweep {
   static void sweep(const Body* bodies, Index n, double* out, double* matrix) {
     if (n <= 0) return;
     const Index blocks = (n + W - 1) / W;
-    Group grp;
+    Group grp{};
     for (grp.g = 0; grp.g < blocks; grp.g += kGroup) {
       grp.end = min_index(blocks, grp.g + kGroup);
       for (Index I = grp.g; I < grp.end; ++I) {
-        grp.pos[I - grp.g] = lanes(bodies, n, I);
-        grp.acc[I - grp.g] = P::zeros();
+        grp.pos[grp.at(I)] = lanes(bodies, n, I);
+        grp.acc[grp.at(I)] = P::zeros();
       }
       sweep_group<kSums>(grp, bodies, n, matrix);
       if (kSums) write_sums(grp, n, out);
