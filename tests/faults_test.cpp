@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -155,6 +155,26 @@ TEST_F(Faults, ScratchThatCannotBeObtainedIsENOMEM) {
 #endif
 }
 
+// Runs `body` with standard output on descriptor `fd`, or closed for -1;
+// true when the C stream recorded a write error meanwhile.
+bool stdout_failed_during(int fd, const std::function<void()>& body) {
+  std::fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  if (saved < 0) return false;
+  if (fd >= 0) {
+    dup2(fd, STDOUT_FILENO);
+  } else {
+    close(STDOUT_FILENO);
+  }
+  body();
+  const bool failed = std::ferror(stdout) != 0;
+  std::fflush(stdout);
+  std::clearerr(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  return failed;
+}
+
 // Standard output belongs to the host: its failures show in ferror(stdout),
 // not in errno, and they neither stop the run nor hide the run file's own.
 TEST_F(Faults, StandardOutputFailingBesideALostRunFile) {
@@ -164,21 +184,15 @@ TEST_F(Faults, StandardOutputFailingBesideALostRunFile) {
   std::vector<Body> bodies = random_system(40, 80);
   const reference::RunResult want = reference::simulate(bodies, 60.0, 12, 3);
   std::vector<double> positions(want.positions.size());
-  std::fflush(stdout);
-  const int saved = dup(STDOUT_FILENO);
   const int full = open("/dev/full", O_WRONLY);
-  ASSERT_GE(saved, 0);
   ASSERT_GE(full, 0);
-  dup2(full, STDOUT_FILENO);
+  int error = 0;
+  const bool stdout_failed = stdout_failed_during(full, [&] {
+    errno = kHostErrno;
+    simulate(bodies.data(), 40, 60.0, 12, 3, 1, 1, 1, positions.data());
+    error = errno;
+  });
   close(full);
-  errno = kHostErrno;
-  simulate(bodies.data(), 40, 60.0, 12, 3, 1, 1, 1, positions.data());
-  const int error = errno;
-  const bool stdout_failed = std::ferror(stdout) != 0;
-  std::fflush(stdout);
-  std::clearerr(stdout);
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
   EXPECT_EQ(error, EISDIR);
   EXPECT_TRUE(stdout_failed);
   EXPECT_TRUE(SameBodies(want.bodies, bodies));
@@ -189,20 +203,14 @@ TEST_F(Faults, StandardOutputClosed) {
   std::vector<Body> bodies = random_system(40, 78);
   const reference::RunResult want = reference::simulate(bodies, 60.0, 12, 3);
   std::vector<double> positions(want.positions.size());
-  std::fflush(stdout);
-  const int saved = dup(STDOUT_FILENO);
-  ASSERT_GE(saved, 0);
-  close(STDOUT_FILENO);
+  int error = 0;
   // No record channel: a file opened now would be handed descriptor 1.
-  errno = kHostErrno;
-  simulate(bodies.data(), 40, 60.0, 12, 3, 0, 1, 1, positions.data());
-  const int error = errno;
-  const bool stdout_failed = std::ferror(stdout) != 0;
-  printSquareMatrix(positions.data(), 2);
-  std::fflush(stdout);
-  std::clearerr(stdout);
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
+  const bool stdout_failed = stdout_failed_during(-1, [&] {
+    errno = kHostErrno;
+    simulate(bodies.data(), 40, 60.0, 12, 3, 0, 1, 1, positions.data());
+    error = errno;
+    printSquareMatrix(positions.data(), 2);
+  });
   EXPECT_EQ(error, kHostErrno);
   EXPECT_TRUE(stdout_failed);
   EXPECT_TRUE(SameBodies(want.bodies, bodies));

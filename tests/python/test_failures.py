@@ -19,21 +19,9 @@ import pytest
 
 import stellix
 from stellix import _library, _run
+from systems import bits, seeded_system
 
 PYTHON_DIR = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "python")
-
-
-def bits(array):
-    return np.ascontiguousarray(array, dtype=np.float64).view(np.uint64)
-
-
-def seeded_system(n, seed):
-    rng = np.random.Generator(np.random.PCG64(seed))
-    rows = np.empty((n, 7))
-    rows[:, 0:3] = rng.uniform(-2e11, 2e11, (n, 3))
-    rows[:, 3:6] = rng.uniform(-3e4, 3e4, (n, 3))
-    rows[:, 6] = rng.uniform(1e-3, 2e3, n)
-    return stellix.make_bodies(rows)
 
 
 def direct(bodies, dt, steps, interval, record=0, store=1, print_=0):

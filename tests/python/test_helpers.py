@@ -8,26 +8,9 @@ import numpy as np
 import pytest
 
 import stellix
+from systems import bits, same_bits, seeded_system
 
 EXAMPLES = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples")
-
-
-def bits(array):
-    return np.ascontiguousarray(array, dtype=np.float64).view(np.uint64)
-
-
-def same_bits(a, b):
-    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
-    return a.shape == b.shape and bool((bits(a) == bits(b)).all())
-
-
-def seeded_system(n, seed):
-    rng = np.random.Generator(np.random.PCG64(seed))
-    rows = np.empty((n, 7))
-    rows[:, 0:3] = rng.uniform(-2e11, 2e11, (n, 3))
-    rows[:, 3:6] = rng.uniform(-3e4, 3e4, (n, 3))
-    rows[:, 6] = rng.uniform(1e-3, 2e3, n)
-    return stellix.make_bodies(rows)
 
 
 # --- hand-computed cases ----------------------------------------------------
