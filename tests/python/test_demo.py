@@ -606,7 +606,9 @@ def test_a_run_file_written_through_to_a_full_device_fails_and_leaves_nothing(tm
 
 def test_a_run_file_whose_directory_vanishes_fails_and_leaves_nothing(tmp_path):
     (tmp_path / "gone").mkdir()
-    crowd_file(tmp_path / "crowd.txt", 600, 5)
+    # Long enough (about a second) that the run is still going when its
+    # private directory is seen, even on a loaded machine.
+    crowd_file(tmp_path / "crowd.txt", 1500, 5)
     child = subprocess.Popen([DEMO, "--steps", "600", "--interval", "10", "--record=gone/run.csv",
                               "crowd.txt"], cwd=tmp_path, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
