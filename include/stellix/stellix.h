@@ -123,7 +123,7 @@ STELLIX_API void getAccelerationVectorArray(const Body* bodies, int32_t n, doubl
  *              first failure to open, write or close "output.csv". The run
  *              went on to the end without the record channel: bodies,
  *              positions and printed text are complete and exact, and the
- *              file holds at most the snapshots written before the failure.
+ *              file holds a prefix of the run's text, which may end mid-line.
  * Failures to write standard output are not reported here: the stream is the
  * host's, and ferror(stdout) tells.
  * "output.csv" is opened as fopen(..., "w") opens it: an existing FIFO or

@@ -132,9 +132,9 @@ class Run {
     errno = 0;
     recordBodies(run_file_, bodies_, count);
     if (!std::ferror(run_file_)) return;
-    // A file that missed some bytes is no longer a run file: keep what
-    // reached it whole up to the failure, rather than a file with a gap that
-    // a later write into freed space would leave.
+    // Writing stops at the first failure: the file keeps a prefix of the
+    // run's text, never a gap that a later write into freed space would
+    // leave.
     fail();
     std::fclose(run_file_);
     run_file_ = nullptr;
