@@ -15,7 +15,6 @@ between two steps with KeyboardInterrupt (SimulationInterrupted).
 """
 
 import ctypes
-import errno
 import os
 import sys
 
@@ -279,25 +278,11 @@ def record_bodies(path, bodies, append=True):
     """Writes the snapshot text of `bodies` to the file `path` through the
     library's recordBodies (appending unless append=False)."""
     view = as_bodies(bodies)
-    encoded = _path_bytes(path)
-    runtime = _library.c_runtime()
-    ctypes.set_errno(0)
-    stream = runtime.fopen(encoded, b"a" if append else b"w")
-    if not stream:
-        code = ctypes.get_errno() or errno.EIO
-        raise OSError(code, os.strerror(code), os.fsdecode(encoded))
-    code = 0
-    try:
-        ctypes.set_errno(0)
-        library().recordBodies(stream, _body_pointer(view), len(view))
-        if runtime.ferror(stream):
-            code = ctypes.get_errno() or errno.EIO
-    finally:
-        ctypes.set_errno(0)
-        if runtime.fclose(stream) != 0 and not code:
-            code = ctypes.get_errno() or errno.EIO
-    if code:
-        raise OSError(code, os.strerror(code), os.fsdecode(encoded))
+    stream = _run.RunFile(library(), _path_bytes(path), b"a" if append else b"w")
+    stream.write(_body_pointer(view), len(view))
+    stream.close()
+    if stream.error:
+        raise OSError(stream.error, os.strerror(stream.error), stream.path)
 
 
 def print_matrix(values):

@@ -236,15 +236,16 @@ class StdoutText:
 
 
 class RunFile:
-    """output.csv as the library writes it: opened with "w" in the current
-    directory, the first failure of open, write or close kept as an errno."""
+    """A C stream that snapshots are recorded to, the first failure of open,
+    write or close kept as an errno. By default output.csv as the library
+    writes it: opened with "w" in the current directory."""
 
-    def __init__(self, lib):
+    def __init__(self, lib, name=RUN_FILE.encode(), mode=b"w"):
         self._lib = lib
         self._c = _library.c_runtime()
-        self.path = _run_file_path()
+        self.path = _run_file_path() if name == RUN_FILE.encode() else os.fsdecode(name)
         ctypes.set_errno(0)
-        self._stream = self._c.fopen(RUN_FILE.encode(), b"w")
+        self._stream = self._c.fopen(name, mode)
         self.error = 0 if self._stream else (ctypes.get_errno() or errno.EIO)
 
     def write(self, pointer, n):

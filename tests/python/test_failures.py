@@ -347,3 +347,14 @@ def test_a_sanitizer_build_is_refused_unless_its_runtime_is_loaded(tmp_path, mon
     loaded = hasattr(ctypes.CDLL(None), symbol.decode())
     # With the runtime in the process the file is loaded, and fails as no ELF file.
     assert (name in str(caught.value)) != loaded
+
+
+def test_record_bodies_raises_what_its_file_lost(tmp_path):
+    bodies = seeded_system(40, 20)
+    with pytest.raises(OSError) as lost:
+        stellix.record_bodies(tmp_path, bodies)
+    assert lost.value.errno == errno.EISDIR and lost.value.filename == str(tmp_path)
+    (tmp_path / "full.csv").symlink_to("/dev/full")
+    with pytest.raises(OSError) as full:
+        stellix.record_bodies(tmp_path / "full.csv", bodies)
+    assert full.value.errno == errno.ENOSPC and "full.csv" in full.value.filename
