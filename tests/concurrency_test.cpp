@@ -1,13 +1,17 @@
 // Calls on disjoint data from several threads at once give the bits of the
-// same calls made one after another. Built with -fsanitize=thread this is
-// also the data-race check.
+// same calls made one after another, and the very first calls of a process,
+// which choose the kernels, may race each other. Built with -fsanitize=thread
+// this is also the data-race check.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "reference.h"
 #include "support.h"
 
 namespace {
@@ -50,6 +54,8 @@ void do_work(Work& w) {
   std::fclose(f);
 }
 
+// The sequential pass runs first, so here the kernels are already chosen;
+// the first use is raced in the test below.
 TEST(Concurrency, ParallelCallsOnDisjointDataMatchSequentialCalls) {
   std::vector<Work> sequential, parallel;
   for (int t = 0; t < kThreads; ++t) {
@@ -78,6 +84,43 @@ TEST(Concurrency, ParallelCallsOnDisjointDataMatchSequentialCalls) {
     EXPECT_TRUE(SameBits(a.accelerations.data(), b.accelerations.data(), a.accelerations.size()));
     EXPECT_EQ(a.recorded, b.recorded);
   }
+}
+
+// Threads released together make the first calls of a freshly started
+// process (no earlier test has chosen the kernels in it); each must still
+// get the reference's bits. Exits 0 when they do.
+[[noreturn]] void race_first_calls() {
+  constexpr int n = 300;
+  const std::vector<Body> bodies = random_system(n, 510);
+  std::vector<double> want(3 * n), matrix(n * n);
+  reference::accelerations(bodies.data(), n, want.data(), matrix.data());
+  std::vector<std::vector<double>> got(kThreads, std::vector<double>(3 * n));
+  std::vector<std::vector<double>> scratch(kThreads, std::vector<double>(n * n));
+  std::atomic<int> waiting{kThreads};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      waiting.fetch_sub(1);
+      while (waiting.load() > 0) {
+      }
+      getAccelerationVectorArray(bodies.data(), n, got[t].data(), scratch[t].data());
+    });
+  }
+  for (std::thread& thread : threads)
+    thread.join();
+  bool same = true;
+  for (const auto& a : got)
+    same = same && SameBits(want.data(), a.data(), a.size());
+  std::_Exit(same ? 0 : 1);
+}
+
+TEST(Concurrency, FirstCallsOfAProcessRaceSafely) {
+  // "threadsafe" death tests start the child afresh rather than fork this
+  // process, in which earlier tests have chosen the kernels already.
+  const std::string style = GTEST_FLAG_GET(death_test_style);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(race_first_calls(), ::testing::ExitedWithCode(0), "");
+  GTEST_FLAG_SET(death_test_style, style);
 }
 
 }  // namespace

@@ -68,7 +68,8 @@ TEST(Dispatch, ForcedKernelsWinOnlyWhereTheyRun) {
 // The build's own statement of what it forced, independent of the library.
 TEST(Dispatch, ActiveKernelsFollowTheBuild) {
 #if defined(STELLIX_TEST_FORCED_ISA)
-  const std::optional<Isa> forced = Isa::STELLIX_TEST_FORCED_ISA;
+  const std::optional<Isa> forced = stellix::detail::isa_named(STELLIX_TEST_FORCED_ISA);
+  ASSERT_TRUE(forced.has_value()) << STELLIX_TEST_FORCED_ISA;
 #else
   const std::optional<Isa> forced = std::nullopt;
 #endif

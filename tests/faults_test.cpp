@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "core/simulation.h"
 #include "reference.h"
 #include "support.h"
 
@@ -142,6 +143,12 @@ TEST_F(Faults, ScratchThatCannotBeObtainedIsENOMEM) {
   std::vector<Body> bodies = random_system(n, 79);
   const std::vector<Body> before = bodies;
   double position = -1.0;
+  // The cap leaves little room above what the process holds, so the child
+  // must hold no more than the run itself needs: a freshly started one,
+  // which has run no other test (threads of earlier tests leave stacks and
+  // arenas behind that the cap would cut through).
+  const std::string style = GTEST_FLAG_GET(death_test_style);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         if (!cap_address_space()) std::_Exit(2);
@@ -152,8 +159,85 @@ TEST_F(Faults, ScratchThatCannotBeObtainedIsENOMEM) {
         std::_Exit(error == ENOMEM && untouched ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
+  GTEST_FLAG_SET(death_test_style, style);
 #endif
 }
+
+#if defined(__GLIBC__)
+// A run file whose writes and close fail when a test says, through the
+// run's file opener: glibc's fopencookie hands every write of the stream's
+// buffer to write(), and its close to close().
+struct ScriptedFile {
+  int failing_write = -1;  // the first write call that fails, from 0
+  int write_error = EIO;   // then and at every later write
+  int close_error = 0;     // 0: the close succeeds
+  int writes = 0;
+  int writes_after_failure = 0;
+  std::string written;
+
+  static ssize_t write(void* cookie, const char* data, std::size_t size) {
+    auto* file = static_cast<ScriptedFile*>(cookie);
+    const int call = file->writes++;
+    if (file->failing_write >= 0 && call > file->failing_write) ++file->writes_after_failure;
+    if (file->failing_write >= 0 && call >= file->failing_write) {
+      errno = file->write_error;
+      return -1;
+    }
+    file->written.append(data, size);
+    return static_cast<ssize_t>(size);
+  }
+  static int close(void* cookie) {
+    auto* file = static_cast<ScriptedFile*>(cookie);
+    if (file->close_error == 0) return 0;
+    errno = file->close_error;
+    return -1;
+  }
+  static std::FILE* open(void* cookie) {
+    return fopencookie(cookie, "w", cookie_io_functions_t{nullptr, &write, nullptr, &close});
+  }
+};
+
+// The run file keeps the first failure, which is the cause; what fails
+// after it (here the close) is its consequence. And the run writes nothing
+// more to a file that failed: a later write into space freed meanwhile
+// would leave a gap in the text.
+TEST_F(Faults, RunFileKeepsTheFirstErrorAndStopsWritingAtIt) {
+  using namespace stellix::detail;
+  struct Case {
+    int failing_write;
+    int close_error;
+    int want_error;
+  };
+  // A write fails with EIO and then the close with ENOSPC; the close alone
+  // fails; nothing fails.
+  for (const Case c : {Case{1, ENOSPC, EIO}, Case{-1, ENOSPC, ENOSPC}, Case{-1, 0, 0}}) {
+    std::vector<Body> bodies = random_system(6, 81);
+    const reference::RunResult want = reference::simulate(bodies, 600.0, 200, 1);
+    std::vector<double> positions(want.positions.size());
+    ScriptedFile file;
+    file.failing_write = c.failing_write;
+    file.close_error = c.close_error;
+    RunOptions options{600.0, 200, 1, true, true, false};
+    options.open_run_file = &ScriptedFile::open;
+    options.run_file_context = &file;
+    const int error = run_simulation(bodies.data(), 6, options, positions.data(), active_kernels(),
+                                     system_allocator());
+    EXPECT_EQ(error, c.want_error);
+    EXPECT_EQ(file.writes_after_failure, 0);
+    EXPECT_TRUE(SameBodies(want.bodies, bodies));
+    EXPECT_TRUE(SameBits(want.positions.data(), positions.data(), positions.size()));
+    if (c.failing_write >= 0) {
+      // The text up to the failure, and more than one write of it.
+      ASSERT_GT(file.writes, c.failing_write);
+      EXPECT_FALSE(file.written.empty());
+      EXPECT_EQ(want.text.compare(0, file.written.size(), file.written), 0);
+      EXPECT_LT(file.written.size(), want.text.size());
+    } else {
+      EXPECT_EQ(file.written, want.text);
+    }
+  }
+}
+#endif
 
 // Runs `body` with standard output on descriptor `fd`, or closed for -1;
 // true when the C stream recorded a write error meanwhile.

@@ -7,6 +7,7 @@
 // exported functions can reach every kernel. It is part of the build, not a
 // setting: the library reads nothing at run time. Where the machine cannot
 // run the forced kernels, the automatic choice stands.
+#include <iterator>
 #include <optional>
 
 #include "kernels.h"
@@ -15,24 +16,21 @@
 #error "dispatch.cpp must be compiled for the baseline instruction set"
 #endif
 
-#if defined(STELLIX_X86_KERNELS)
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define STELLIX_CPUID 1
 #include <cpuid.h>
 #endif
 
 namespace stellix::detail {
-
-extern const KernelTable kScalarKernels;
-#if defined(STELLIX_X86_KERNELS)
-extern const KernelTable kAvx2Kernels;
-extern const KernelTable kAvx512Kernels;
-#endif
-#if defined(STELLIX_NEON_KERNELS)
-extern const KernelTable kNeonKernels;
-#endif
-
 namespace {
 
-#if defined(STELLIX_X86_KERNELS)
+// The checks of STELLIX_EVERY_ISA (isa_registry.h): whether this CPU and
+// operating system run an instruction set's kernels.
+bool runs_everywhere() {
+  return true;
+}
+
+#if defined(STELLIX_CPUID)
 struct Cpuid {
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
 };
@@ -66,87 +64,83 @@ bool has_avx2_state(bool zmm) {
   return avx2 && avx512f && (state & 0xE6) == 0xE6;
 }
 
-bool has_avx2() {
+bool runs_avx2() {
   return has_avx2_state(false);
 }
-bool has_avx512() {
+bool runs_avx512f() {
   return has_avx2_state(true);
 }
-#endif
-
-bool always() {
-  return true;
+#else
+// No x86 kernels are built here; these are never asked.
+bool runs_avx2() {
+  return false;
 }
-
-struct Entry {
-  Isa isa;
-  const KernelTable* table;
-  bool (*runs_here)();
-};
-
-// Every instruction set this build has kernels for, one line each, slower
-// before faster.
-constexpr Entry kEntries[] = {
-    {Isa::kScalar, &kScalarKernels, &always},
-#if defined(STELLIX_X86_KERNELS)
-    {Isa::kAvx2, &kAvx2Kernels, &has_avx2},
-    {Isa::kAvx512, &kAvx512Kernels, &has_avx512},
-#endif
-#if defined(STELLIX_NEON_KERNELS)
-    // Advanced SIMD is part of every aarch64 processor.
-    {Isa::kNeon, &kNeonKernels, &always},
-#endif
-};
-
-constexpr int kEntryCount = static_cast<int>(sizeof kEntries / sizeof kEntries[0]);
-
-const Entry* entry_of(Isa isa) {
-  for (const Entry& e : kEntries) {
-    if (e.isa == isa) return &e;
-  }
-  return nullptr;
+bool runs_avx512f() {
+  return false;
 }
+#endif
 
-struct Support {
-  bool supported[kEntryCount];
+// What this build has of each instruction set, and whether this CPU and
+// operating system run it, indexed by the enumerator.
+struct Known {
+  const KernelTable* table;  // null where this build has none
+  bool runs;                 // table present and runs here
 };
 
-// Computed once, on first use, with the thread-safe initialisation of a
+struct Registry {
+  Known known[std::size(kEveryIsa)];
+  const Known& operator[](Isa isa) const { return known[static_cast<int>(isa)]; }
+};
+
+// Found once, on first use, with the thread-safe initialisation of a
 // function-local static; nothing a caller can observe is ever written.
-const Support& support() {
-  static const Support s = [] {
-    Support r{};
-    for (int k = 0; k < kEntryCount; ++k)
-      r.supported[k] = kEntries[k].runs_here();
-    return r;
+const Registry& registry() {
+  static const Registry r = [] {
+    Registry out{};
+#define STELLIX_ISA_KNOWN(enumerator, name, runs_here)            \
+  {                                                               \
+    const KernelTable* table = kernels_of<Isa::enumerator>();     \
+    out.known[static_cast<int>(Isa::enumerator)] = {table, table != nullptr && runs_here()}; \
+  }
+    STELLIX_EVERY_ISA(STELLIX_ISA_KNOWN)
+#undef STELLIX_ISA_KNOWN
+    return out;
   }();
-  return s;
+  return r;
+}
+
+bool built(Isa isa) {
+  return registry()[isa].table != nullptr;
 }
 
 }  // namespace
 
 const KernelTable& kernel_table(Isa isa) {
-  const Entry* e = entry_of(isa);
-  return *(e != nullptr ? e : &kEntries[0])->table;
+  const KernelTable* table = registry()[isa].table;
+  return table != nullptr ? *table : *registry()[Isa::kScalar].table;
 }
 
 bool isa_supported(Isa isa) {
-  const Entry* e = entry_of(isa);
-  return e != nullptr && support().supported[e - kEntries];
+  return registry()[isa].runs;
 }
 
 Isa choose_isa(std::optional<Isa> forced, bool (*supported)(Isa)) {
-  if (forced.has_value() && entry_of(*forced) != nullptr && supported(*forced)) return *forced;
+  if (forced.has_value() && built(*forced) && supported(*forced)) return *forced;
   Isa best = Isa::kScalar;
-  for (const Entry& e : kEntries) {
-    if (supported(e.isa)) best = e.isa;
+  for (Isa isa : kEveryIsa) {
+    if (built(isa) && supported(isa)) best = isa;
   }
   return best;
 }
 
+#if defined(STELLIX_FORCED_ISA)
+static_assert(isa_named(STELLIX_FORCED_ISA).has_value(),
+              "STELLIX_FORCED_ISA names no instruction set of isa_registry.h");
+#endif
+
 std::optional<Isa> forced_isa() {
 #if defined(STELLIX_FORCED_ISA)
-  return Isa::STELLIX_FORCED_ISA;
+  return isa_named(STELLIX_FORCED_ISA);
 #else
   return std::nullopt;
 #endif

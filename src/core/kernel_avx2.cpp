@@ -3,10 +3,9 @@
 // checked the CPU and the operating system.
 #include "kernel_family.h"
 
-#if defined(STELLIX_X86_KERNELS)
-#if !defined(__AVX2__)
-#error "kernel_avx2.cpp must be compiled with AVX2 enabled"
-#endif
+// The build compiles it with AVX2 on x86-64 alone (cmake/stellixIsas.cmake);
+// compiled without, it says that this build has no such kernels.
+#if defined(__AVX2__)
 #include "x86_intrinsics.h"
 
 namespace stellix::detail {
@@ -60,8 +59,12 @@ struct Avx2 {
 
 }  // namespace
 
-extern const KernelTable kAvx2Kernels = make_kernel_table<Avx2>(Isa::kAvx2, "avx2");
-
 }  // namespace stellix::detail
 
-#endif  // STELLIX_X86_KERNELS
+STELLIX_KERNELS(kAvx2, Avx2)
+
+#else
+
+STELLIX_NO_KERNELS(kAvx2)
+
+#endif

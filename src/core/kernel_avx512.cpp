@@ -3,10 +3,9 @@
 // checked the CPU and the operating system.
 #include "kernel_family.h"
 
-#if defined(STELLIX_X86_KERNELS)
-#if !defined(__AVX512F__)
-#error "kernel_avx512.cpp must be compiled with AVX-512F enabled"
-#endif
+// The build compiles it with AVX-512F on x86-64 alone (cmake/stellixIsas.cmake);
+// compiled without, it says that this build has no such kernels.
+#if defined(__AVX512F__)
 #include "x86_intrinsics.h"
 
 namespace stellix::detail {
@@ -76,8 +75,12 @@ struct Avx512 {
 
 }  // namespace
 
-extern const KernelTable kAvx512Kernels = make_kernel_table<Avx512>(Isa::kAvx512, "avx512");
-
 }  // namespace stellix::detail
 
-#endif  // STELLIX_X86_KERNELS
+STELLIX_KERNELS(kAvx512, Avx512)
+
+#else
+
+STELLIX_NO_KERNELS(kAvx512)
+
+#endif

@@ -1,8 +1,13 @@
 // The kernels of one instruction set, from its traits: included by that
 // instruction set's translation unit alone, which defines the traits and
-// names the table, e.g.
+// then its table with one line,
 //
-//   extern const KernelTable kAvx2Kernels = make_kernel_table<Avx2>(Isa::kAvx2, "avx2");
+//   STELLIX_KERNELS(kAvx2, Avx2)
+//
+// or, where the unit is compiled without its instruction set (another
+// processor, another compiler), says that this build has none:
+//
+//   STELLIX_NO_KERNELS(kAvx2)
 //
 // The formulas are in kernel_primitives.h; the three algorithms built on them
 // are pair_tiles.h (accelerations for the run), row_sweep.h and
@@ -36,9 +41,9 @@ void accelerations_and_matrix(const Body* bodies, Index n, double* out, double* 
 }
 
 template <VectorTraits V>
-constexpr KernelTable make_kernel_table(Isa isa, const char* name) {
+constexpr KernelTable make_kernel_table(Isa isa) {
   return KernelTable{isa,
-                     name,
+                     isa_name(isa),
                      &factor_matrix<V>,
                      &accelerations_and_matrix<V>,
                      &PairTiles<V>::accelerations,
@@ -47,5 +52,22 @@ constexpr KernelTable make_kernel_table(Isa isa, const char* name) {
 
 }  // namespace
 }  // namespace stellix::detail
+
+#define STELLIX_KERNELS(enumerator, Traits)                                                \
+  namespace stellix::detail {                                                               \
+  template <>                                                                               \
+  const KernelTable* kernels_of<Isa::enumerator>() {                                        \
+    static constexpr KernelTable kTable = make_kernel_table<Traits>(Isa::enumerator);       \
+    return &kTable;                                                                         \
+  }                                                                                         \
+  }
+
+#define STELLIX_NO_KERNELS(enumerator)               \
+  namespace stellix::detail {                         \
+  template <>                                         \
+  const KernelTable* kernels_of<Isa::enumerator>() {  \
+    return nullptr;                                   \
+  }                                                   \
+  }
 
 #endif  // STELLIX_SRC_CORE_KERNEL_FAMILY_H

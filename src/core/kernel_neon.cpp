@@ -4,7 +4,7 @@
 // defined with two roundings.
 #include "kernel_family.h"
 
-#if defined(STELLIX_NEON_KERNELS)
+#if defined(__aarch64__) && defined(__ARM_NEON)
 #include <arm_neon.h>
 
 #include <cstdint>
@@ -52,8 +52,12 @@ struct Neon {
 
 }  // namespace
 
-extern const KernelTable kNeonKernels = make_kernel_table<Neon>(Isa::kNeon, "neon");
-
 }  // namespace stellix::detail
 
-#endif  // STELLIX_NEON_KERNELS
+STELLIX_KERNELS(kNeon, Neon)
+
+#else
+
+STELLIX_NO_KERNELS(kNeon)
+
+#endif

@@ -31,7 +31,6 @@ struct Scalar {
 };
 
 }  // namespace
-
-extern const KernelTable kScalarKernels = make_kernel_table<Scalar>(Isa::kScalar, "scalar");
-
 }  // namespace stellix::detail
+
+STELLIX_KERNELS(kScalar, Scalar)

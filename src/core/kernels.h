@@ -9,7 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
+#include "exact_build.h"
+#include "isa_registry.h"
 #include "stellix/stellix.h"
 
 namespace stellix::detail {
@@ -23,11 +26,34 @@ using Index = std::int64_t;
 // compiler can change it.
 inline constexpr double kCouplingRoot = std::bit_cast<double>(std::uint64_t{0x40E3CD58A5508701});
 
-enum class Isa : int { kScalar = 0, kAvx2 = 1, kAvx512 = 2, kNeon = 3 };
+#define STELLIX_ISA_ENUMERATOR(enumerator, name, runs_here) enumerator,
+enum class Isa : int { STELLIX_EVERY_ISA(STELLIX_ISA_ENUMERATOR) };
+#undef STELLIX_ISA_ENUMERATOR
 
 // Every instruction set the library knows, whether or not this build has
 // kernels for it (kernel_table falls back to the scalar ones where not).
-inline constexpr Isa kEveryIsa[] = {Isa::kScalar, Isa::kAvx2, Isa::kAvx512, Isa::kNeon};
+#define STELLIX_ISA_ITEM(enumerator, name, runs_here) Isa::enumerator,
+inline constexpr Isa kEveryIsa[] = {STELLIX_EVERY_ISA(STELLIX_ISA_ITEM)};
+#undef STELLIX_ISA_ITEM
+
+// The name of `isa`, as STELLIX_FORCE_ISA, the tests and the benchmarks
+// spell it.
+constexpr const char* isa_name(Isa isa) {
+#define STELLIX_ISA_CASE(enumerator, name, runs_here) \
+  case Isa::enumerator:                               \
+    return #name;
+  switch (isa) { STELLIX_EVERY_ISA(STELLIX_ISA_CASE) }
+#undef STELLIX_ISA_CASE
+  return "unknown";
+}
+
+// The instruction set called `name`, if there is one.
+constexpr std::optional<Isa> isa_named(std::string_view name) {
+  for (Isa isa : kEveryIsa) {
+    if (name == isa_name(isa)) return isa;
+  }
+  return std::nullopt;
+}
 
 struct KernelTable {
   Isa isa;
@@ -44,7 +70,18 @@ struct KernelTable {
   std::size_t (*workspace_doubles)(Index n);
 };
 
-// The kernels of one instruction set; the scalar table always exists.
+// The kernels of instruction set I, or null where this build has none (the
+// unit kernel_<name>.cpp defines it either way).
+template <Isa I>
+const KernelTable* kernels_of();
+#define STELLIX_ISA_DECLARE(enumerator, name, runs_here) \
+  template <>                                            \
+  const KernelTable* kernels_of<Isa::enumerator>();
+STELLIX_EVERY_ISA(STELLIX_ISA_DECLARE)
+#undef STELLIX_ISA_DECLARE
+
+// The kernels of one instruction set, or the scalar ones where this build
+// has none for it; the scalar table always exists.
 const KernelTable& kernel_table(Isa isa);
 // Whether this CPU and operating system can run `isa`.
 bool isa_supported(Isa isa);

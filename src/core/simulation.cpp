@@ -1,5 +1,7 @@
 #include "simulation.h"
 
+#include "output/snapshot.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -104,7 +106,10 @@ class Run {
   void emit_snapshot(bool open_run_file) {
     // n_ came from an int32_t and is never negative here.
     const auto count = static_cast<std::int32_t>(n_);
-    if (options_.print) printBodies(bodies_, count);
+    // The library's own writer, not the exported printBodies and
+    // recordBodies: a host function of the same name must not change what
+    // a run writes.
+    if (options_.print) write_snapshot(stdout, bodies_, count);
     if (open_run_file) open_run_file_now();
     if (run_file_ != nullptr) record(count);
     if (options_.store) {
@@ -124,20 +129,19 @@ class Run {
   // reason and not a leftover of an earlier success.
   void open_run_file_now() {
     errno = 0;
-    run_file_ = std::fopen("output.csv", "w");
+    run_file_ = options_.open_run_file(options_.run_file_context);
     if (run_file_ == nullptr) fail();
   }
 
   void record(std::int32_t count) {
     errno = 0;
-    recordBodies(run_file_, bodies_, count);
+    write_snapshot(run_file_, bodies_, count);
     if (!std::ferror(run_file_)) return;
     // Writing stops at the first failure: the file keeps a prefix of the
     // run's text, never a gap that a later write into freed space would
     // leave.
     fail();
-    std::fclose(run_file_);
-    run_file_ = nullptr;
+    close_run_file();
   }
 
   void close_run_file() {
@@ -174,6 +178,10 @@ void system_release(void* memory, void*) {
 }
 
 }  // namespace
+
+std::FILE* open_output_csv(void*) {
+  return std::fopen("output.csv", "w");
+}
 
 ScratchAllocator system_allocator() {
   return {&system_allocate, &system_release, nullptr};

@@ -1,9 +1,11 @@
 // The simulation run with its collaborators made explicit, so that tests can
-// run it with any kernel table and with an allocator that fails on purpose.
+// run it with any kernel table, with an allocator that fails on purpose and
+// with a run file whose failures they script.
 #ifndef STELLIX_SRC_CORE_SIMULATION_H
 #define STELLIX_SRC_CORE_SIMULATION_H
 
 #include <cstddef>
+#include <cstdio>
 
 #include "kernels.h"
 
@@ -19,6 +21,11 @@ struct ScratchAllocator {
 // The C library's malloc and free.
 ScratchAllocator system_allocator();
 
+// Opens the run file for writing: null, with errno set, on failure.
+using RunFileOpener = std::FILE* (*)(void* context);
+// fopen("output.csv", "w") in the current directory.
+std::FILE* open_output_csv(void* context);
+
 struct RunOptions {
   double dt;
   std::int32_t steps;
@@ -26,6 +33,8 @@ struct RunOptions {
   bool record;
   bool store;
   bool print;
+  RunFileOpener open_run_file = &open_output_csv;
+  void* run_file_context = nullptr;
 };
 
 // Returns 0 when everything asked for was done; ENOMEM when the scratch could

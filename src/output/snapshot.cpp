@@ -1,10 +1,10 @@
+#include "snapshot.h"
+
 #include <cstdint>
 
-#include "stellix/stellix.h"
 #include "text_writer.h"
 
 namespace stellix::detail {
-namespace {
 
 // One line per body: six fields each followed by a space, the mass followed
 // by the newline. The newline goes through the stream, so a text-mode stream
@@ -24,7 +24,6 @@ void write_snapshot(std::FILE* stream, const Body* bodies, int32_t n) {
   }
 }
 
-}  // namespace
 }  // namespace stellix::detail
 
 extern "C" {

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "core/exact_build.h"
+
 namespace stellix::detail {
 
 // The current C locale's decimal point (thread locale where there is one),
