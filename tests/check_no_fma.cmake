@@ -1,4 +1,5 @@
-# Usage: cmake -DLIBRARY=<path> [-DOBJDUMP=<objdump of the target>] -P check_no_fma.cmake
+# Usage: cmake -DLIBRARY=<path> [-DOBJDUMP=<objdump of the target>]
+#              [-DSIGNATURES=<regex;...>] -P check_no_fma.cmake
 # Results are defined with one rounding per operation: not one fused
 # multiply-add may appear in the library's machine code, whatever the
 # compiler would contract intrinsic multiplies and adds into: on x86-64 the
@@ -20,10 +21,16 @@ if(count GREATER 0)
   string(REPLACE ";" "\n" first "${first}")
   message(FATAL_ERROR "${count} fused multiply-add instructions in ${LIBRARY}, e.g.\n${first}")
 endif()
-# The vector kernels must be there, or the check proves nothing.
-string(REGEX MATCHALL "(vsqrtpd[ \t]+%[yz]mm|fsqrt[ \t]+v[0-9]+\\.2d)" vector_roots "${listing}")
-list(LENGTH vector_roots roots)
-message(STATUS "no fused multiply-add; ${roots} vector square roots")
-if(EXPECT_VECTOR_KERNELS AND roots EQUAL 0)
-  message(FATAL_ERROR "no vector kernels found in ${LIBRARY}")
-endif()
+# Every instruction set's kernels that this build compiles must be there, or
+# the check proves nothing about them: SIGNATURES holds one instruction that
+# only each set's kernels contain (cmake/stellixIsas.cmake).
+foreach(signature IN LISTS SIGNATURES)
+  string(REGEX MATCHALL "${signature}" found "${listing}")
+  list(LENGTH found count)
+  if(count EQUAL 0)
+    message(FATAL_ERROR "no instruction matching '${signature}' in ${LIBRARY}: "
+                        "kernels that this build compiles are missing")
+  endif()
+  message(STATUS "${count} instructions matching '${signature}'")
+endforeach()
+message(STATUS "no fused multiply-add")

@@ -97,9 +97,9 @@ struct Registry {
 const Registry& registry() {
   static const Registry r = [] {
     Registry out{};
-#define STELLIX_ISA_KNOWN(enumerator, name, runs_here)            \
-  {                                                               \
-    const KernelTable* table = kernels_of<Isa::enumerator>();     \
+#define STELLIX_ISA_KNOWN(enumerator, name, runs_here)                                       \
+  {                                                                                          \
+    const KernelTable* table = kernels_of<Isa::enumerator>();                                \
     out.known[static_cast<int>(Isa::enumerator)] = {table, table != nullptr && runs_here()}; \
   }
     STELLIX_EVERY_ISA(STELLIX_ISA_KNOWN)

@@ -10,10 +10,10 @@
 #ifndef STELLIX_SRC_CORE_ISA_REGISTRY_H
 #define STELLIX_SRC_CORE_ISA_REGISTRY_H
 
-#define STELLIX_EVERY_ISA(X)             \
-  X(kScalar, scalar, runs_everywhere)    \
-  X(kAvx2, avx2, runs_avx2)              \
-  X(kAvx512, avx512, runs_avx512f)       \
+#define STELLIX_EVERY_ISA(X)          \
+  X(kScalar, scalar, runs_everywhere) \
+  X(kAvx2, avx2, runs_avx2)           \
+  X(kAvx512, avx512, runs_avx512f)    \
   X(kNeon, neon, runs_everywhere)
 
 #endif  // STELLIX_SRC_CORE_ISA_REGISTRY_H

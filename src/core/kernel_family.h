@@ -53,21 +53,21 @@ constexpr KernelTable make_kernel_table(Isa isa) {
 }  // namespace
 }  // namespace stellix::detail
 
-#define STELLIX_KERNELS(enumerator, Traits)                                                \
-  namespace stellix::detail {                                                               \
-  template <>                                                                               \
-  const KernelTable* kernels_of<Isa::enumerator>() {                                        \
-    static constexpr KernelTable kTable = make_kernel_table<Traits>(Isa::enumerator);       \
-    return &kTable;                                                                         \
-  }                                                                                         \
+#define STELLIX_KERNELS(enumerator, Traits)                                           \
+  namespace stellix::detail {                                                         \
+  template <>                                                                         \
+  const KernelTable* kernels_of<Isa::enumerator>() {                                  \
+    static constexpr KernelTable kTable = make_kernel_table<Traits>(Isa::enumerator); \
+    return &kTable;                                                                   \
+  }                                                                                   \
   }
 
 #define STELLIX_NO_KERNELS(enumerator)               \
-  namespace stellix::detail {                         \
-  template <>                                         \
-  const KernelTable* kernels_of<Isa::enumerator>() {  \
-    return nullptr;                                   \
-  }                                                   \
+  namespace stellix::detail {                        \
+  template <>                                        \
+  const KernelTable* kernels_of<Isa::enumerator>() { \
+    return nullptr;                                  \
+  }                                                  \
   }
 
 #endif  // STELLIX_SRC_CORE_KERNEL_FAMILY_H

@@ -1,8 +1,9 @@
 // What an instruction set must give the generic kernels: a register of
 // kWidth doubles and the handful of operations on it that the kernels use.
-// A new instruction set is one traits type that satisfies VectorTraits, one
-// translation unit that instantiates the kernels with it, and one line in
-// the dispatch table.
+// A new instruction set is its traits file (a type that satisfies
+// VectorTraits and the STELLIX_KERNELS line that makes its table), one line
+// in isa_registry.h and one entry in cmake/stellixIsas.cmake
+// (docs/design.md).
 //
 // The kernel headers are included only by the translation units of the
 // instruction sets, each compiled with its own flags. Everything in them

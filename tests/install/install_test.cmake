@@ -52,13 +52,8 @@ endif()
 
 set(expected_output "stellix ${VERSION} 66699999999906.078125000000000 \n")
 
-# A library built with AddressSanitizer needs its runtime loaded first in a
-# host built without it.
-set(launcher ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir})
-execute_process(COMMAND ldd ${libdir}/libstellix.so OUTPUT_VARIABLE needed ERROR_QUIET)
-if(needed MATCHES "libasan[^ ]* => ([^ ]+)")
-  list(APPEND launcher LD_PRELOAD=${CMAKE_MATCH_1} ASAN_OPTIONS=detect_leaks=0)
-endif()
+set(launcher bash ${CMAKE_CURRENT_LIST_DIR}/../with_sanitizer_runtime.sh ${libdir}/libstellix.so
+             ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir})
 
 # 1. find_package(stellix CONFIG)
 run(${CMAKE_COMMAND} -S ${source} -B ${WORK_DIR}/cmake -G ${GENERATOR}
