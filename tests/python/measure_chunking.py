@@ -55,9 +55,9 @@ def one_call(start, steps, interval, store, record):
     b = start.copy()
     positions = np.zeros((stellix.snapshot_count(steps, interval), len(b), 3))
     begin = time.perf_counter()
-    stellix.library().simulate(b.ctypes.data_as(_library._bodies), len(b), 60.0, steps, interval,
+    stellix.library().simulate(b.ctypes.data_as(_library.BodyPointer), len(b), 60.0, steps, interval,
                                int(record), int(store), 0,
-                               positions.ctypes.data_as(_library._doubles))
+                               positions.ctypes.data_as(_library.DoublePointer))
     return time.perf_counter() - begin
 
 

@@ -235,7 +235,7 @@ HEADER = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "include"
 # The C types of the header as ctypes declares them.
 C_TYPES = {
     "void": None, "double": ctypes.c_double, "int32_t": ctypes.c_int32,
-    "Body*": _library._bodies, "double*": _library._doubles, "FILE*": ctypes.c_void_p,
+    "Body*": _library.BodyPointer, "double*": _library.DoublePointer, "FILE*": ctypes.c_void_p,
 }
 
 
