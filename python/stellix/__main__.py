@@ -25,7 +25,7 @@ def main(argv=None):
             where = "no build of the source tree (%s) has it" % os.path.join(repo, "build")
         sys.stderr.write(
             "stellix: the command-line program was not built: %s. CMake builds it with the "
-            "library when STELLIX_BUILD_EXAMPLES is on; `pip install --no-build-isolation "
+            "library when STELLIX_BUILD_PROGRAM is on; `pip install --no-build-isolation "
             "./python` from a checkout that has it bundles it in the package.\n" % where
         )
         return 2

@@ -8,8 +8,9 @@ import sys
 
 from ._library import mtime, package_directory, source_tree
 
-# Where a build puts the command-line program, relative to a build directory.
-_PROGRAM_PLACES = ["examples", "bin", "."]
+# Where a build puts the program, relative to a build directory: its own
+# folder, or the bin/ of a build that gathers its programs there.
+_PROGRAM_PLACES = [os.path.join("tools", "stellix"), "bin", "."]
 
 
 def program_name():
