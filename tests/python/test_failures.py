@@ -19,6 +19,7 @@ import pytest
 
 import stellix
 from stellix import _library, _run, _stdio
+from support import sanitized
 from systems import bits, seeded_system
 
 PYTHON_DIR = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "python")
@@ -229,13 +230,7 @@ def test_success_keeps_a_preset_errno_and_raises_nothing(tmp_path, monkeypatch):
     assert len(stellix.read_run("output.csv", 3)) == 3
 
 
-def _sanitized(path):
-    with open(path, "rb") as library:
-        data = library.read()
-    return any(name in data for name in (b"__asan_init", b"__tsan_init", b"__msan_init"))
-
-
-@pytest.mark.skipif(_sanitized(os.environ.get("STELLIX_LIBRARY") or stellix.library()._name),
+@pytest.mark.skipif(sanitized(os.environ.get("STELLIX_LIBRARY") or stellix.library()._name),
                     reason="a sanitizer's allocator reserves more address space than any limit")
 def test_failing_scratch_raises_memory_error_with_bodies_unchanged(tmp_path):
     code = """
