@@ -8,7 +8,6 @@ import subprocess
 import sys
 import time
 
-import numpy as np
 import pytest
 
 import stellix
