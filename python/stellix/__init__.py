@@ -7,11 +7,12 @@ Bodies live in a numpy array of dtype ``BODY`` (seven float64 fields x, y, z,
 vx, vy, vz, mass), shape (n,). A C-contiguous float64 array of shape (n, 7)
 is accepted too and viewed, not copied, so ``simulate`` updates it in place.
 
-Every argument that the C library would trust is checked here first, and a
-wrong one raises TypeError or ValueError before any memory is touched. Every
-failure raises: a run without scratch memory raises MemoryError, a lost run
-file or lost standard output raises OSError, and Ctrl-C stops a long run
-between two steps with KeyboardInterrupt (SimulationInterrupted).
+Every argument that the C library would trust is checked by the package
+first, and a wrong one raises TypeError or ValueError before any memory is
+touched. Every failure raises: a run without scratch memory raises
+MemoryError, a lost run file or lost standard output raises OSError, and
+Ctrl-C stops a long run between two steps with KeyboardInterrupt
+(SimulationInterrupted).
 """
 
 from . import _library

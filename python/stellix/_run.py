@@ -18,12 +18,12 @@ that: from about n = 2500 on, Ctrl-C is answered after up to MIN_CHUNK steps
 
 Snapshots that must be emitted here cut the chunks. When only positions are
 stored and snapshots are closer than MIN_CHUNK steps, the library's store
-channel fills the positions inside each chunk instead (see _StoreChunks); when
-text is printed or recorded that often, each snapshot would cost one extra
-evaluation (up to +70% for text at every step of 1000 bodies), so such a run
-is one call, which Ctrl-C stops only at its end, unless a progress bar was
-asked for or sys.stdout is not the process's standard output: then it is cut
-at every snapshot and pays that cost. A run short enough to finish within
+channel fills the positions inside each chunk instead (see
+Run._store_chunks); when text is printed or recorded that often, each
+snapshot would cost one extra evaluation (up to +70% for text at every step
+of 1000 bodies), so such a run is one call, which Ctrl-C stops only at its
+end, unless a progress bar was asked for or sys.stdout is not the process's
+standard output: then it is cut at every snapshot and pays that cost. A run short enough to finish within
 SINGLE_CALL_SECONDS is made in one call and pays nothing.
 """
 
