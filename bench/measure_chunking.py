@@ -1,9 +1,10 @@
 """What chunking a long simulate costs: one library call against
 stellix.simulate, which makes a long run of several calls so that Ctrl-C,
 progress and a redirected sys.stdout can be served between them. Not a test:
-run it by hand on a quiet machine,
+run it by hand on a quiet machine, with a Release build,
 
-    STELLIX_LIBRARY=build/default/src/libstellix.so python3 tests/python/measure_chunking.py
+    cmake --preset default && cmake --build build/default -j2 --target stellix
+    STELLIX_LIBRARY=build/default/src/libstellix.so /usr/bin/python3 bench/measure_chunking.py
 
 It prints the fastest of `REPEATS` alternated runs of each and their ratio,
 and, independent of the machine's load, how many acceleration evaluations
@@ -17,12 +18,13 @@ import time
 
 import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "python"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "python"))
 import stellix  # noqa: E402
 from stellix import _library, _run  # noqa: E402
 
 evaluations = [0]
 _call = _run.Run._call
+_single = _run.Run._single
 
 
 def _counted(self, bodies, steps, *rest):
@@ -30,7 +32,13 @@ def _counted(self, bodies, steps, *rest):
     return _call(self, bodies, steps, *rest)
 
 
+def _counted_single(self):
+    evaluations[0] += self.total + 1
+    return _single(self)
+
+
 _run.Run._call = _counted
+_run.Run._single = _counted_single
 
 REPEATS = 5
 # (bodies, steps, interval, store, record): each some seconds long.
@@ -55,8 +63,8 @@ def one_call(start, steps, interval, store, record):
     b = start.copy()
     positions = np.zeros((stellix.snapshot_count(steps, interval), len(b), 3))
     begin = time.perf_counter()
-    stellix.library().simulate(b.ctypes.data_as(_library.BodyPointer), len(b), 60.0, steps, interval,
-                               int(record), int(store), 0,
+    stellix.library().simulate(b.ctypes.data_as(_library.BodyPointer), len(b), 60.0, steps,
+                               interval, int(record), int(store), 0,
                                positions.ctypes.data_as(_library.DoublePointer))
     return time.perf_counter() - begin
 
@@ -68,21 +76,37 @@ def binding(start, steps, interval, store, record):
     return time.perf_counter() - begin
 
 
+def cpu():
+    try:
+        with open("/proc/cpuinfo") as info:
+            return next(line.split(":", 1)[1].strip() for line in info
+                        if line.startswith("model name"))
+    except (OSError, StopIteration):
+        return "an unknown CPU"
+
+
+def measure(n, steps, interval, store, record):
+    start = bodies(n)
+    direct, chunked = [], []
+    evaluations[0] = 0
+    binding(start, steps, interval, store, record)
+    extra = evaluations[0] / (steps + 1) - 1
+    for _ in range(REPEATS):
+        direct.append(one_call(start, steps, interval, store, record))
+        chunked.append(binding(start, steps, interval, store, record))
+    print("n=%5d steps=%6d interval=%4d store=%d record=%d  one call %.3f s  "
+          "simulate %.3f s  time %+.2f%%  evaluations %+.2f%%" % (
+              n, steps, interval, store, record, min(direct), min(chunked),
+              100 * (min(chunked) / min(direct) - 1), 100 * extra), flush=True)
+
+
 def main():
-    os.chdir(tempfile.mkdtemp())
-    for n, steps, interval, store, record in CASES:
-        start = bodies(n)
-        direct, chunked = [], []
-        evaluations[0] = 0
-        binding(start, steps, interval, store, record)
-        extra = evaluations[0] / (steps + 1) - 1
-        for _ in range(REPEATS):
-            direct.append(one_call(start, steps, interval, store, record))
-            chunked.append(binding(start, steps, interval, store, record))
-        print("n=%5d steps=%6d interval=%4d store=%d record=%d  one call %.3f s  "
-              "simulate %.3f s  time %+.2f%%  evaluations %+.2f%%" % (
-                  n, steps, interval, store, record, min(direct), min(chunked),
-                  100 * (min(chunked) / min(direct) - 1), 100 * extra), flush=True)
+    stellix.library()  # before leaving the directory a relative STELLIX_LIBRARY names
+    print("one core of %s" % cpu(), flush=True)
+    with tempfile.TemporaryDirectory() as scratch:
+        os.chdir(scratch)  # for the run files
+        for case in CASES:
+            measure(*case)
 
 
 if __name__ == "__main__":
