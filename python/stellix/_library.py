@@ -239,7 +239,7 @@ _loaded = None
 
 
 def library():
-    """The loaded shared library (loaded on first use; see ``load``)."""
+    """The loaded shared library (loaded on first use; see ``_library.load``)."""
     global _loaded
     if _loaded is None:
         _loaded = load()
