@@ -24,21 +24,6 @@ import stellix  # noqa: E402
 AU = 1.495978707e11
 
 
-def read_body_file(path):
-    """Bodies and names from a body file ("x y z vx vy vz mass [name]")."""
-    rows, names = [], []
-    with open(path) as text:
-        for number, line in enumerate(text, 1):
-            fields = line.split("#")[0].split()
-            if not fields:
-                continue
-            if len(fields) < 7:
-                raise SystemExit("%s:%d: expected 7 numbers (x y z vx vy vz mass)" % (path, number))
-            rows.append([float(f) for f in fields[:7]])
-            names.append(" ".join(fields[7:]) or "body %d" % len(rows))
-    return stellix.make_bodies(rows), names
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("body_file", nargs="?", default=os.path.join(HERE, "solar_system.txt"))
@@ -61,7 +46,10 @@ def main():
                  "without it.)"
                  % sys.executable)
 
-    bodies, names = read_body_file(args.body_file)
+    try:
+        bodies, names = stellix.read_bodies(args.body_file)
+    except (OSError, ValueError) as error:
+        sys.exit("plot_orbits.py: %s" % error)
     # About 730 snapshots; the stride includes the initial state.
     interval = max(1, args.steps // 730)
     positions = stellix.simulate(bodies, args.dt, args.steps, interval)

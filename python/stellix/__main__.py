@@ -9,33 +9,30 @@ import os
 import subprocess
 import sys
 
-from . import _library
-
-
-def _program():
-    return _library.bundled_program() or _library.built_program()
+from ._library import package_directory, source_tree
+from ._program import built_program, bundled_program, program_name
 
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
-    program = _program()
+    bundled = bundled_program()
+    program = bundled or built_program()
     if program is None:
-        repo = _library.source_tree()
+        repo = source_tree()
         if repo is None:
-            where = "this package (%s) has no bin/%s" % (
-                _library.package_directory(), _library.program_name())
+            where = "this package (%s) has no bin/%s" % (package_directory(), program_name())
         else:
             where = "no build of the source tree (%s) has it" % os.path.join(repo, "build")
         sys.stderr.write(
             "stellix: the command-line program was not built: %s. CMake builds it with the "
-            "library when STELLIX_BUILD_EXAMPLES is on; `pip install --no-build-isolation "
+            "library when STELLIX_BUILD_PROGRAM is on; `pip install --no-build-isolation "
             "./python` from a checkout that has it bundles it in the package.\n" % where
         )
         return 2
     environment = dict(os.environ)
-    if program == _library.bundled_program():
+    if program == bundled:
         # The program finds the library the package holds, not another one.
-        here = _library.package_directory()
+        here = package_directory()
         variable = {"win32": "PATH", "darwin": "DYLD_LIBRARY_PATH"}.get(
             sys.platform, "LD_LIBRARY_PATH"
         )

@@ -1,42 +1,53 @@
-"""Finds and loads the stellix shared library and declares its eight functions.
+"""Finds and loads the stellix shared library and declares its eight functions,
+with the record, limit and constant of its boundary.
 
 The library trusts its arguments, so every signature is declared here once;
-the wrappers in ``stellix`` check shapes and types before any call.
+the public functions check shapes and types before any call.
 """
 
 import ctypes
 import ctypes.util
-import errno
 import glob
 import os
 import sys
 
+import numpy as np
+
 ENV_VARIABLE = "STELLIX_LIBRARY"
+
+# The library's version, which the package shares.
+VERSION = "1.0.0"
+
+_FIELDS = ("x", "y", "z", "vx", "vy", "vz", "mass")
+BODY = np.dtype([(name, np.float64) for name in _FIELDS])
+MAX_BODIES = 46340
+# (c*c)*c with c = 40554.77018, exactly as the library forms it.
+G = 66699999999906.078125
 
 
 class CBody(ctypes.Structure):
     """The C ``Body`` record: seven doubles."""
 
-    _fields_ = [(name, ctypes.c_double) for name in ("x", "y", "z", "vx", "vy", "vz", "mass")]
+    _fields_ = [(name, ctypes.c_double) for name in _FIELDS]
 
 
-_bodies = ctypes.POINTER(CBody)
-_doubles = ctypes.POINTER(ctypes.c_double)
+BodyPointer = ctypes.POINTER(CBody)
+DoublePointer = ctypes.POINTER(ctypes.c_double)
 _i32 = ctypes.c_int32
 
 # name: (result type, argument types), in the order of the C declarations.
 SIGNATURES = {
-    "getInverseDistanceCubedMatrix": (None, [_bodies, _i32, _doubles]),
+    "getInverseDistanceCubedMatrix": (None, [BodyPointer, _i32, DoublePointer]),
     "invsqrt": (ctypes.c_double, [ctypes.c_double]),
-    "getAccelerationVectorArray": (None, [_bodies, _i32, _doubles, _doubles]),
+    "getAccelerationVectorArray": (None, [BodyPointer, _i32, DoublePointer, DoublePointer]),
     "simulate": (
         None,
-        [_bodies, _i32, ctypes.c_double, _i32, _i32, _i32, _i32, _i32, _doubles],
+        [BodyPointer, _i32, ctypes.c_double, _i32, _i32, _i32, _i32, _i32, DoublePointer],
     ),
-    "printBodies": (None, [_bodies, _i32]),
-    "recordBodies": (None, [ctypes.c_void_p, _bodies, _i32]),
-    "printSquareMatrix": (None, [_doubles, _i32]),
-    "printVector": (None, [_doubles, _i32]),
+    "printBodies": (None, [BodyPointer, _i32]),
+    "recordBodies": (None, [ctypes.c_void_p, BodyPointer, _i32]),
+    "printSquareMatrix": (None, [DoublePointer, _i32]),
+    "printVector": (None, [DoublePointer, _i32]),
 }
 
 
@@ -133,7 +144,7 @@ def source_tree():
     return repo
 
 
-def _mtime(path):
+def mtime(path):
     try:
         return os.stat(path).st_mtime
     except OSError:
@@ -156,8 +167,8 @@ def _candidates():
     # as the library is rebuilt: it is used before the builds only while it
     # is newer than every one of them.
     built = _built_libraries(repo, names)
-    newest_build = max((_mtime(p) for p in built), default=0.0)
-    fresh = [p for p in beside if _mtime(p) > newest_build]
+    newest_build = max((mtime(p) for p in built), default=0.0)
+    fresh = [p for p in beside if mtime(p) > newest_build]
     stale = [p for p in beside if p not in fresh]
     return [
         ("copied next to the package (%s), newer than every build" % here, fresh),
@@ -165,32 +176,6 @@ def _candidates():
         ("copied next to the package (%s)" % here, stale),
         ("on the system library path", system),
     ]
-
-
-# Where a build puts the command-line program, relative to a build directory.
-_PROGRAM_PLACES = ["examples", "bin", "."]
-
-
-def program_name():
-    return "stellix.exe" if sys.platform == "win32" else "stellix"
-
-
-def bundled_program():
-    """The command-line program installed inside the package, or None."""
-    path = os.path.join(package_directory(), "bin", program_name())
-    return path if os.path.isfile(path) else None
-
-
-def built_program():
-    """The newest command-line program of the source tree's builds, or None."""
-    repo = source_tree()
-    if repo is None:
-        return None
-    found = []
-    for place in _PROGRAM_PLACES:
-        pattern = os.path.join(repo, "build", "*", place, program_name())
-        found += [p for p in glob.glob(pattern) if os.path.isfile(p) and os.access(p, os.X_OK)]
-    return max(found, key=_mtime, default=None)
 
 
 def _refuse_unloadable(path):
@@ -250,55 +235,12 @@ def load(path=None):
     )
 
 
-_size = ctypes.c_size_t
-_stream = ctypes.c_void_p
-
-# The stdio calls made on the library's streams (names as in C).
-C_SIGNATURES = {
-    "fopen": (_stream, [ctypes.c_char_p, ctypes.c_char_p]),
-    "fclose": (ctypes.c_int, [_stream]),
-    "fflush": (ctypes.c_int, [_stream]),
-    "ferror": (ctypes.c_int, [_stream]),
-    "clearerr": (None, [_stream]),
-    "tmpfile": (_stream, []),
-    "ftell": (ctypes.c_long, [_stream]),
-    "rewind": (None, [_stream]),
-    "fread": (_size, [ctypes.c_void_p, _size, _size, _stream]),
-}
-
-_runtime = None
+_loaded = None
 
 
-def c_runtime():
-    """The C runtime whose stdio the library writes through, with the calls
-    of C_SIGNATURES declared. errno is kept across its calls (ctypes.get_errno)."""
-    global _runtime
-    if _runtime is None:
-        if sys.platform == "win32":
-            runtime = ctypes.CDLL("ucrtbase", use_errno=True)
-        else:
-            runtime = ctypes.CDLL(None, use_errno=True)
-        for name, (restype, argtypes) in C_SIGNATURES.items():
-            function = getattr(runtime, name)
-            function.restype = restype
-            function.argtypes = argtypes
-        _runtime = runtime
-    return _runtime
-
-
-def c_stdout():
-    """The C runtime's current `stdout` stream."""
-    runtime = c_runtime()
-    if sys.platform == "win32":
-        iob = runtime.__acrt_iob_func
-        iob.restype = _stream
-        iob.argtypes = [ctypes.c_uint]
-        return iob(1)
-    name = "__stdoutp" if sys.platform == "darwin" else "stdout"
-    return _stream.in_dll(runtime, name).value
-
-
-def stream_error(code, fallback=errno.EIO):
-    """An errno value for a failed stream operation: `code` when the C
-    library left one, else `fallback`."""
-    return code if code else fallback
+def library():
+    """The loaded shared library (loaded on first use; see ``_library.load``)."""
+    global _loaded
+    if _loaded is None:
+        _loaded = load()
+    return _loaded

@@ -18,20 +18,18 @@ that: from about n = 2500 on, Ctrl-C is answered after up to MIN_CHUNK steps
 
 Snapshots that must be emitted here cut the chunks. When only positions are
 stored and snapshots are closer than MIN_CHUNK steps, the library's store
-channel fills the positions inside each chunk instead (see _StoreChunks); when
-text is printed or recorded that often, each snapshot would cost one extra
-evaluation (up to +70% for text at every step of 1000 bodies), so such a run
-is one call, which Ctrl-C stops only at its end, unless a progress bar was
-asked for or sys.stdout is not the process's standard output: then it is cut
-at every snapshot and pays that cost. A run short enough to finish within
+channel fills the positions inside each chunk instead (see
+Run._store_chunks); when text is printed or recorded that often, each
+snapshot would cost one extra evaluation (up to +70% for text at every step
+of 1000 bodies), so such a run is one call, which Ctrl-C stops only at its
+end, unless a progress bar was asked for or sys.stdout is not the process's
+standard output: then it is cut at every snapshot and pays that cost. A run short enough to finish within
 SINGLE_CALL_SECONDS is made in one call and pays nothing.
 """
 
 import ctypes
 import errno
-import locale
 import math
-import os
 import signal
 import sys
 import threading
@@ -39,7 +37,9 @@ import time
 
 import numpy as np
 
-from . import _library
+from ._checks import as_bodies, body_pointer, check_int32
+from ._library import DoublePointer, library
+from ._stdio import RunFile, StdoutText, run_file_path, stdout_is_process_stdout, strerror
 
 # Aimed duration of one library call: Ctrl-C is answered after about this long.
 CHUNK_SECONDS = 0.2
@@ -50,7 +50,6 @@ MIN_CHUNK = 64
 
 # Seconds per pair of bodies per step, refined by every run of some size.
 _pair_seconds = 1e-9
-RUN_FILE = "output.csv"
 
 
 class SimulationInterrupted(KeyboardInterrupt):
@@ -73,17 +72,6 @@ def _learn(n, steps, seconds):
     global _pair_seconds
     if n >= 64 and steps > 0 and seconds > 0:
         _pair_seconds = seconds / (steps * n * n)
-
-
-def _strerror(code):
-    return os.strerror(code) if code else "unknown error"
-
-
-def _run_file_path():
-    try:
-        return os.path.join(os.getcwd(), RUN_FILE)
-    except OSError:
-        return RUN_FILE
 
 
 class _InterruptGuard:
@@ -137,136 +125,9 @@ class _Progress:
             self._stream.flush()
 
 
-def stdout_is_process_stdout():
-    """Whether sys.stdout writes to file descriptor 1, where C's stdout goes."""
-    if sys.stdout is None:
-        return True
-    try:
-        return sys.stdout.fileno() == 1
-    except (AttributeError, OSError, ValueError):
-        return False
-
-
-class StdoutText:
-    """Snapshot text for sys.stdout. When sys.stdout is the process's standard
-    output the library prints it there itself; otherwise (a notebook, a
-    redirected sys.stdout, a capturing test runner) the same text is rendered
-    by recordBodies into a temporary C stream and handed to sys.stdout.
-    The first write error is kept in `error` and later snapshots are skipped."""
-
-    def __init__(self, lib, direct=None):
-        self._lib = lib
-        self._c = _library.c_runtime()
-        self.direct = stdout_is_process_stdout() if direct is None else direct
-        self.error = None
-        self._tmp = None
-        self._buffer = None
-        if self.direct:
-            if sys.stdout is not None:
-                sys.stdout.flush()
-            self._c.clearerr(_library.c_stdout())
-
-    def write(self, pointer, n):
-        if self.error is not None:
-            return
-        if self.direct:
-            if sys.stdout is not None:
-                sys.stdout.flush()
-            ctypes.set_errno(0)
-            self._lib.printBodies(pointer, n)
-            self.flush()
-        else:
-            self._render(pointer, n)
-
-    def flush(self):
-        """Flushes C's stdout and keeps its first write error."""
-        if not self.direct or self.error is not None:
-            return
-        stream = _library.c_stdout()
-        earlier = ctypes.get_errno()
-        ctypes.set_errno(0)
-        failed = self._c.fflush(stream) != 0
-        code = ctypes.get_errno() if failed else 0
-        if failed or self._c.ferror(stream):
-            # A write that failed inside printBodies left its errno behind.
-            code = code or earlier or errno.EIO
-            self._c.clearerr(stream)
-            self.error = OSError(code, "cannot write to standard output: " + _strerror(code))
-
-    def _render(self, pointer, n):
-        c = self._c
-        if self._tmp is None:
-            ctypes.set_errno(0)
-            self._tmp = c.tmpfile()
-            if not self._tmp:
-                code = ctypes.get_errno() or errno.EIO
-                self.error = OSError(code, "cannot create a temporary file to render the text "
-                                     "for sys.stdout: " + _strerror(code))
-                return
-        ctypes.set_errno(0)
-        self._lib.recordBodies(self._tmp, pointer, n)
-        size = c.ftell(self._tmp)
-        c.rewind(self._tmp)
-        if size > 0:
-            if self._buffer is None or len(self._buffer) < size:
-                self._buffer = ctypes.create_string_buffer(size)
-            got = c.fread(self._buffer, 1, size, self._tmp)
-        else:
-            got = size
-        if c.ferror(self._tmp) or size < 0 or got != size:
-            code = ctypes.get_errno() or errno.EIO
-            self.error = OSError(code, "cannot render the text for sys.stdout in a temporary "
-                                 "file: " + _strerror(code))
-            return
-        c.rewind(self._tmp)
-        if size == 0:
-            return
-        text = self._buffer.raw[:size].decode(locale.getpreferredencoding(False),
-                                              "surrogateescape")
-        try:
-            sys.stdout.write(text)
-        except Exception as error:  # reported after the run, like any lost output
-            self.error = error
-
-    def close(self):
-        self.flush()
-        if self._tmp is not None:
-            self._c.fclose(self._tmp)
-            self._tmp = None
-
-
-class RunFile:
-    """A C stream that snapshots are recorded to, the first failure of open,
-    write or close kept as an errno. By default output.csv as the library
-    writes it: opened with "w" in the current directory."""
-
-    def __init__(self, lib, name=RUN_FILE.encode(), mode=b"w"):
-        self._lib = lib
-        self._c = _library.c_runtime()
-        self.path = _run_file_path() if name == RUN_FILE.encode() else os.fsdecode(name)
-        ctypes.set_errno(0)
-        self._stream = self._c.fopen(name, mode)
-        self.error = 0 if self._stream else (ctypes.get_errno() or errno.EIO)
-
-    def write(self, pointer, n):
-        if self._stream and not self.error:
-            ctypes.set_errno(0)
-            self._lib.recordBodies(self._stream, pointer, n)
-            if self._c.ferror(self._stream):
-                self.error = ctypes.get_errno() or errno.EIO
-
-    def close(self):
-        if self._stream:
-            ctypes.set_errno(0)
-            failed = self._c.fclose(self._stream) != 0
-            self._stream = None
-            if failed and not self.error:
-                self.error = ctypes.get_errno() or errno.EIO
-
-
 def _run_file_error(code, path, steps, positions):
     error = OSError(code, "the run file could not be written (%s); the run finished all %d "
-                    "steps and the bodies hold its final state" % (_strerror(code), steps), path)
+                    "steps and the bodies hold its final state" % (strerror(code), steps), path)
     error.positions = positions
     return error
 
@@ -281,6 +142,16 @@ def _raise_outcome(run_file_code, run_file_path, stdout, steps, positions):
     if stdout is not None and stdout.error is not None:
         stdout.error.positions = positions
         raise stdout.error
+
+
+def _close(bar, done, stdout=None, run_file=None):
+    """Ends what a chunked run drew and wrote, on every way out of it."""
+    if bar is not None:
+        bar.close(done)
+    if stdout is not None:
+        stdout.close()
+    if run_file is not None:
+        run_file.close()
 
 
 class Run:
@@ -309,7 +180,7 @@ class Run:
         return 0 if k == 0 else k * self.stride + 1
 
     def pointer(self, bodies=None):
-        return (self.view if bodies is None else bodies).ctypes.data_as(_library._bodies)
+        return body_pointer(self.view if bodies is None else bodies)
 
     def execute(self):
         text = self.record or self.print
@@ -339,7 +210,7 @@ class Run:
     def _single(self):
         lib = self.lib
         stdout = StdoutText(lib) if self.print else None
-        pointer = (self.positions.ctypes.data_as(_library._doubles)
+        pointer = (self.positions.ctypes.data_as(DoublePointer)
                    if self.store else None)
         start = time.perf_counter()
         ctypes.set_errno(0)
@@ -352,7 +223,7 @@ class Run:
         if code == errno.ENOMEM:
             raise MemoryError(self._memory_message())
         self.done = self.total
-        _raise_outcome(code if self.record else 0, _run_file_path(), stdout, self.total,
+        _raise_outcome(code if self.record else 0, run_file_path(), stdout, self.total,
                        self.positions)
         self._check_interrupt()
         return self.positions
@@ -397,62 +268,69 @@ class Run:
                 % (self.done, self.total, self.done, emitted, self.count),
                 self.done, self.positions)
 
+    def _chunk_steps(self, following, per_step):
+        """The length of the next chunk, which ends at the next snapshot to
+        emit (`following`) or at the end of the run."""
+        target = self.total
+        if following < self.count:
+            target = min(target, self.snapshot_step(following))
+        remaining = target - self.done
+        # Even pieces, so that no chunk of a long stretch is short.
+        pieces = math.ceil(remaining / self._budget(per_step, MIN_CHUNK))
+        return math.ceil(remaining / pieces)
+
+    def _emit_initial(self, initial, stdout):
+        """Writes snapshot 0 and returns the run file, which is opened only
+        now that the first chunk has obtained its scratch memory."""
+        pointer = self.pointer(initial)
+        if stdout is not None:
+            stdout.write(pointer, self.n)
+        if not self.record:
+            return None
+        run_file = RunFile(self.lib)
+        run_file.write(pointer, self.n)
+        return run_file
+
+    def _emit(self, k, stdout, run_file):
+        """Writes and stores snapshot k, the current state of the bodies."""
+        pointer = self.pointer()
+        if stdout is not None:
+            stdout.write(pointer, self.n)
+        if run_file is not None:
+            run_file.write(pointer, self.n)
+        if self.store:
+            slot, view = self.positions[k], self.view
+            slot[:, 0], slot[:, 1], slot[:, 2] = view["x"], view["y"], view["z"]
+
     def _chunks(self):
-        view, n = self.view, self.n
+        view = self.view
         stdout = StdoutText(self.lib) if self.print else None
         run_file = None
         initial = view.copy() if (self.record or self.print) else None
         if self.store:
             self.positions[0] = np.stack([view["x"], view["y"], view["z"]], axis=1)
         bar = _Progress(self.total) if self.progress else None
-        per_step = _estimate(n, 1)
+        per_step = _estimate(self.n, 1)
         # The next snapshot to emit after snapshot 0; with no channel on
         # there is none, and nothing cuts the chunks.
         following = 1 if (initial is not None or self.store) else self.count
-        finished = False
         try:
             while self.done < self.total:
-                target = self.total
-                if following < self.count:
-                    target = min(target, self.snapshot_step(following))
-                remaining = target - self.done
-                # Even pieces, so that no chunk of a long stretch is short.
-                pieces = math.ceil(remaining / self._budget(per_step, MIN_CHUNK))
-                steps = math.ceil(remaining / pieces)
+                steps = self._chunk_steps(following, per_step)
                 per_step = self._call(view, steps) / steps
                 if self.done == 0 and initial is not None:
-                    pointer = self.pointer(initial)
-                    if stdout is not None:
-                        stdout.write(pointer, n)
-                    if self.record:
-                        run_file = RunFile(self.lib)
-                        run_file.write(pointer, n)
+                    run_file = self._emit_initial(initial, stdout)
                 self.done += steps
                 if following < self.count and self.done == self.snapshot_step(following):
-                    pointer = self.pointer()
-                    if stdout is not None:
-                        stdout.write(pointer, n)
-                    if run_file is not None:
-                        run_file.write(pointer, n)
-                    if self.store:
-                        slot = self.positions[following]
-                        slot[:, 0], slot[:, 1], slot[:, 2] = view["x"], view["y"], view["z"]
+                    self._emit(following, stdout, run_file)
                     following += 1
                 if bar is not None:
                     bar.update(self.done)
                 self._check_interrupt()
-            finished = True
         finally:
-            if bar is not None:
-                bar.close(self.done)
-            if stdout is not None:
-                stdout.close()
-            if run_file is not None:
-                run_file.close()
-        if finished:
-            _raise_outcome(run_file.error if run_file else 0,
-                           run_file.path if run_file else None, stdout, self.total,
-                           self.positions)
+            _close(bar, self.done, stdout, run_file)
+        _raise_outcome(run_file.error if run_file else 0, run_file.path if run_file else None,
+                       stdout, self.total, self.positions)
         return self.positions
 
     # Chunks whose store channel is on, for snapshots closer than MIN_CHUNK.
@@ -478,7 +356,7 @@ class Run:
                     ahead = view.copy()
                     self._call(ahead, 1)
                     following = np.stack([ahead["x"], ahead["y"], ahead["z"]], axis=1)
-                pointer = self.positions[slot].ctypes.data_as(_library._doubles)
+                pointer = self.positions[slot].ctypes.data_as(DoublePointer)
                 per_step = self._call(view, steps, 1, pointer) / steps
                 if following is not None:
                     self.positions[slot] = following
@@ -487,6 +365,48 @@ class Run:
                     bar.update(self.done)
                 self._check_interrupt()
         finally:
-            if bar is not None:
-                bar.close(self.done)
+            _close(bar, self.done)
         return self.positions
+
+
+def snapshot_count(steps, interval):
+    """How many snapshots a run of `steps` steps with stride `interval` emits:
+    1 + (steps - 1) // |interval| for steps >= 1, else 1."""
+    steps = check_int32(steps, "steps")
+    interval = check_int32(interval, "interval")
+    if interval == 0:
+        raise ValueError("interval must be nonzero")
+    return 1 + (steps - 1) // abs(interval) if steps >= 1 else 1
+
+
+def simulate(bodies, dt, steps, interval=1, *, store=True, record=False, print=False,
+             progress=False):
+    """Advances `bodies` in place by velocity Verlet, max(steps, 1) steps of
+    `dt` seconds, and returns the stored snapshot positions as a float64
+    array of shape (S, n, 3), S = snapshot_count(steps, interval); snapshot 0
+    is the initial state, snapshot k >= 1 the state after k*|interval| + 1
+    steps. With store=False nothing is stored and None is returned.
+
+    record=True also writes the snapshots to "output.csv" in the current
+    directory (replacing it); print=True writes them to sys.stdout, in order
+    with Python's own output. progress=True draws a progress bar on
+    standard error.
+
+    Raises MemoryError if the run's scratch memory could not be obtained
+    (the bodies are then unchanged), and OSError (errno, message, file name)
+    if the run file or standard output could not be written in full; the run
+    has then finished, the bodies hold its final state, and the stored
+    positions are the exception's `positions`. Ctrl-C stops a long run
+    between two steps with SimulationInterrupted, a KeyboardInterrupt that
+    says how many steps were taken (its `steps`; the bodies hold the state
+    after them) and carries the positions stored so far. A run that is not
+    interrupted gives the same bits as a single library call.
+    """
+    view = as_bodies(bodies, writable=True)
+    dt = float(dt)
+    count = snapshot_count(steps, interval)
+    n = len(view)
+    positions = np.zeros((count, n, 3), dtype=np.float64) if store else None
+    run = Run(library(), view, dt, int(steps), int(interval), bool(store), bool(record),
+              bool(print), positions, bool(progress))
+    return run.execute()

@@ -15,7 +15,10 @@ def same_bits(a, b):
 
 
 def seeded_system(n, seed):
-    """n bodies spread over a few AU with planetary speeds and masses."""
+    """n bodies drawn uniformly and independently from a generator seeded with
+    `seed`: positions within 2e11 m (1.3 AU) of the origin on each axis,
+    velocities within 3e4 m/s on each axis, masses from 1e-3 to 2e3 (10^24 kg).
+    Noise at planetary scales, not a bound or rotating system."""
     rng = np.random.Generator(np.random.PCG64(seed))
     rows = np.empty((n, 7))
     rows[:, 0:3] = rng.uniform(-2e11, 2e11, (n, 3))

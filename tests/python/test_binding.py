@@ -11,10 +11,7 @@ import pytest
 
 import stellix
 from stellix import _library
-
-
-def bits(array):
-    return np.ascontiguousarray(array, dtype=np.float64).view(np.uint64)
+from systems import bits, seeded_system
 
 
 def assert_same_bits(expected, actual):
@@ -25,18 +22,6 @@ def assert_same_bits(expected, actual):
     differ = (bits(expected) != bits(actual)) & ~both_nan
     assert not differ.any(), "first difference at %s: %r vs %r" % (
         np.argwhere(differ)[0], expected[differ][0], actual[differ][0])
-
-
-def seeded_system(n, seed):
-    """A bound, rotating system drawn from a fixed generator."""
-    rng = np.random.Generator(np.random.PCG64(seed))
-    rows = np.empty((n, 7))
-    rows[:, 0:2] = rng.uniform(-2e11, 2e11, (n, 2))
-    rows[:, 2] = rng.uniform(-1e10, 1e10, n)
-    rows[:, 3:5] = rng.uniform(-3e4, 3e4, (n, 2))
-    rows[:, 5] = rng.uniform(-1e3, 1e3, n)
-    rows[:, 6] = rng.uniform(1e-3, 2e3, n)
-    return stellix.make_bodies(rows)
 
 
 def six(value):
@@ -235,7 +220,7 @@ HEADER = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "include"
 # The C types of the header as ctypes declares them.
 C_TYPES = {
     "void": None, "double": ctypes.c_double, "int32_t": ctypes.c_int32,
-    "Body*": _library._bodies, "double*": _library._doubles, "FILE*": ctypes.c_void_p,
+    "Body*": _library.BodyPointer, "double*": _library.DoublePointer, "FILE*": ctypes.c_void_p,
 }
 
 

@@ -18,7 +18,8 @@ import numpy as np
 import pytest
 
 import stellix
-from stellix import _library, _run
+from stellix import _library, _run, _stdio
+from support import sanitized
 from systems import bits, seeded_system
 
 PYTHON_DIR = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "python")
@@ -27,10 +28,10 @@ PYTHON_DIR = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "pyth
 def direct(bodies, dt, steps, interval, record=0, store=1, print_=0):
     """One plain library call: the reference for every chunked run."""
     positions = np.zeros((stellix.snapshot_count(steps, interval), len(bodies), 3))
-    stellix.library().simulate(bodies.ctypes.data_as(_library._bodies), len(bodies), dt, steps,
-                               interval, record, store, print_,
-                               positions.ctypes.data_as(_library._doubles))
-    _library.c_runtime().fflush(None)
+    stellix.library().simulate(bodies.ctypes.data_as(_library.BodyPointer), len(bodies), dt,
+                               steps, interval, record, store, print_,
+                               positions.ctypes.data_as(_library.DoublePointer))
+    _stdio.c_runtime().fflush(None)
     return positions if store else None
 
 
@@ -91,15 +92,15 @@ def test_printing_to_the_process_stdout_keeps_order_and_bits(tmp_path):
     # sys.stdout is file descriptor 1 here: the library prints itself.
     code = """
         import numpy as np, stellix, ctypes
-        from stellix import _run, _library
+        from stellix import _run, _library, _stdio
         _run.SINGLE_CALL_SECONDS, _run.CHUNK_SECONDS, _run.MIN_CHUNK = -1.0, 0.0, 3
         b = stellix.make_bodies([[0, 0, 0, 0, 1e3, 0, 5], [1e9, 0, 0, 0, -1e3, 0, 3]])
         print("before", flush=False)
         stellix.simulate(b.copy(), 600.0, 20, 3, print=True)
         print("between")
-        stellix.library().simulate(b.ctypes.data_as(_library._bodies), 2, 600.0, 20, 3, 0, 0, 1,
-                                   None)
-        _library.c_runtime().fflush(None)
+        stellix.library().simulate(b.ctypes.data_as(_library.BodyPointer), 2, 600.0, 20, 3, 0, 0,
+                                   1, None)
+        _stdio.c_runtime().fflush(None)
         print("after")
     """
     with open(tmp_path / "out.txt", "w") as out:
@@ -221,7 +222,7 @@ def test_success_keeps_a_preset_errno_and_raises_nothing(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     bodies = seeded_system(3, 14)
     ctypes.set_errno(errno.EBADF)
-    stellix.library().simulate(bodies.ctypes.data_as(_library._bodies), 3, 1.0, 5, 1, 1, 0, 0,
+    stellix.library().simulate(bodies.ctypes.data_as(_library.BodyPointer), 3, 1.0, 5, 1, 1, 0, 0,
                                None)
     assert ctypes.get_errno() == errno.EBADF
     ctypes.set_errno(errno.ENOENT)
@@ -229,13 +230,7 @@ def test_success_keeps_a_preset_errno_and_raises_nothing(tmp_path, monkeypatch):
     assert len(stellix.read_run("output.csv", 3)) == 3
 
 
-def _sanitized(path):
-    with open(path, "rb") as library:
-        data = library.read()
-    return any(name in data for name in (b"__asan_init", b"__tsan_init", b"__msan_init"))
-
-
-@pytest.mark.skipif(_sanitized(os.environ.get("STELLIX_LIBRARY") or stellix.library()._name),
+@pytest.mark.skipif(sanitized(os.environ.get("STELLIX_LIBRARY") or stellix.library()._name),
                     reason="a sanitizer's allocator reserves more address space than any limit")
 def test_failing_scratch_raises_memory_error_with_bodies_unchanged(tmp_path):
     code = """
@@ -243,7 +238,7 @@ def test_failing_scratch_raises_memory_error_with_bodies_unchanged(tmp_path):
         n = stellix.MAX_BODIES
         b = stellix.make_bodies(np.c_[np.arange(6.0 * n).reshape(n, 6), np.ones(n)])
         before = b.copy()
-        stellix.library(); stellix._library.c_runtime()
+        stellix.library(); stellix._stdio.c_runtime()
         size = [int(l.split()[1]) for l in open("/proc/self/status") if l.startswith("VmSize")]
         # About 1 MiB to spare: the run's scratch (some 4 MiB here) cannot be had.
         resource.setrlimit(resource.RLIMIT_AS, (size[0] * 1024 + 2**20, resource.RLIM_INFINITY))

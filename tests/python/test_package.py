@@ -8,7 +8,6 @@ import subprocess
 import sys
 import time
 
-import numpy as np
 import pytest
 
 import stellix
@@ -141,3 +140,32 @@ def test_a_stale_copy_never_shadows_a_fresh_build(tmp_path):
     # Copied after the last build, by hand: that copy is what the user wants.
     os.utime(beside, (now + 10, now + 10))
     assert loaded_from(tmp_path) == beside
+
+
+def fake_program(path, says, mtime):
+    path.parent.mkdir(parents=True)
+    path.write_text("#!/bin/sh\necho %s \"$@\"\n" % says)
+    path.chmod(0o755)
+    os.utime(path, (mtime, mtime))
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="a shell script as the program")
+def test_python_m_stellix_runs_the_program_from_its_own_folder_of_a_build(tmp_path):
+    fake_checkout(tmp_path, os.environ["STELLIX_LIBRARY"])
+    now = time.time()
+    # The program's old place in the build tree is stale, however new.
+    fake_program(tmp_path / "build" / "old" / "examples" / "stellix", "examples", now + 10)
+    fake_program(tmp_path / "build" / "default" / "tools" / "stellix" / "stellix", "tools", now)
+    env = {k: v for k, v in os.environ.items() if k != "STELLIX_LIBRARY"}
+    env["PYTHONPATH"] = str(tmp_path / "python")
+
+    def run():
+        return subprocess.run([sys.executable, "-m", "stellix", "--version", "a b"],
+                              capture_output=True, text=True, env=env, cwd=str(tmp_path))
+
+    found = run()
+    assert (found.returncode, found.stdout) == (0, "tools --version a b\n"), found.stderr
+    os.remove(tmp_path / "build" / "default" / "tools" / "stellix" / "stellix")
+    missing = run()
+    assert missing.returncode == 2 and missing.stdout == ""
+    assert "was not built" in missing.stderr and "STELLIX_BUILD_PROGRAM" in missing.stderr

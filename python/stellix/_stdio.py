@@ -1,0 +1,265 @@
+"""C's stdio as the library writes through it: the C runtime, the streams
+snapshots go to (standard output, a temporary file for a redirected
+sys.stdout, a run file), and the printers built on them. A failed write is
+kept as an errno and raised once the text is done."""
+
+import ctypes
+import errno
+import locale
+import os
+import sys
+
+import numpy as np
+
+from ._checks import as_bodies, body_pointer, check_count, doubles, path_bytes, INT32
+from ._library import library
+
+RUN_FILE = "output.csv"
+
+_size = ctypes.c_size_t
+_stream = ctypes.c_void_p
+
+# The stdio calls made on the library's streams (names as in C).
+C_SIGNATURES = {
+    "fopen": (_stream, [ctypes.c_char_p, ctypes.c_char_p]),
+    "fclose": (ctypes.c_int, [_stream]),
+    "fflush": (ctypes.c_int, [_stream]),
+    "ferror": (ctypes.c_int, [_stream]),
+    "clearerr": (None, [_stream]),
+    "tmpfile": (_stream, []),
+    "ftell": (ctypes.c_long, [_stream]),
+    "rewind": (None, [_stream]),
+    "fread": (_size, [ctypes.c_void_p, _size, _size, _stream]),
+}
+
+_runtime = None
+
+
+def c_runtime():
+    """The C runtime whose stdio the library writes through, with the calls
+    of C_SIGNATURES declared. errno is kept across its calls (ctypes.get_errno)."""
+    global _runtime
+    if _runtime is None:
+        if sys.platform == "win32":
+            runtime = ctypes.CDLL("ucrtbase", use_errno=True)
+        else:
+            runtime = ctypes.CDLL(None, use_errno=True)
+        for name, (restype, argtypes) in C_SIGNATURES.items():
+            function = getattr(runtime, name)
+            function.restype = restype
+            function.argtypes = argtypes
+        _runtime = runtime
+    return _runtime
+
+
+def c_stdout():
+    """The C runtime's current `stdout` stream."""
+    runtime = c_runtime()
+    if sys.platform == "win32":
+        iob = runtime.__acrt_iob_func
+        iob.restype = _stream
+        iob.argtypes = [ctypes.c_uint]
+        return iob(1)
+    name = "__stdoutp" if sys.platform == "darwin" else "stdout"
+    return _stream.in_dll(runtime, name).value
+
+
+def strerror(code):
+    return os.strerror(code) if code else "unknown error"
+
+
+def run_file_path():
+    try:
+        return os.path.join(os.getcwd(), RUN_FILE)
+    except OSError:
+        return RUN_FILE
+
+
+def stdout_is_process_stdout():
+    """Whether sys.stdout writes to file descriptor 1, where C's stdout goes."""
+    if sys.stdout is None:
+        return True
+    try:
+        return sys.stdout.fileno() == 1
+    except (AttributeError, OSError, ValueError):
+        return False
+
+
+class StdoutText:
+    """Snapshot text for sys.stdout. When sys.stdout is the process's standard
+    output the library prints it there itself; otherwise (a notebook, a
+    redirected sys.stdout, a capturing test runner) the same text is rendered
+    by recordBodies into a temporary C stream and handed to sys.stdout.
+    The first write error is kept in `error` and later snapshots are skipped."""
+
+    def __init__(self, lib, direct=None):
+        self._lib = lib
+        self._c = c_runtime()
+        self.direct = stdout_is_process_stdout() if direct is None else direct
+        self.error = None
+        self._tmp = None
+        self._buffer = None
+        if self.direct:
+            if sys.stdout is not None:
+                sys.stdout.flush()
+            self._c.clearerr(c_stdout())
+
+    def write(self, pointer, n):
+        if self.error is not None:
+            return
+        if self.direct:
+            if sys.stdout is not None:
+                sys.stdout.flush()
+            ctypes.set_errno(0)
+            self._lib.printBodies(pointer, n)
+            self.flush()
+        else:
+            self._render(pointer, n)
+
+    def flush(self):
+        """Flushes C's stdout and keeps its first write error."""
+        if not self.direct or self.error is not None:
+            return
+        stream = c_stdout()
+        earlier = ctypes.get_errno()
+        ctypes.set_errno(0)
+        failed = self._c.fflush(stream) != 0
+        code = ctypes.get_errno() if failed else 0
+        if failed or self._c.ferror(stream):
+            # A write that failed inside printBodies left its errno behind.
+            code = code or earlier or errno.EIO
+            self._c.clearerr(stream)
+            self.error = OSError(code, "cannot write to standard output: " + strerror(code))
+
+    def _render(self, pointer, n):
+        c = self._c
+        if self._tmp is None:
+            ctypes.set_errno(0)
+            self._tmp = c.tmpfile()
+            if not self._tmp:
+                code = ctypes.get_errno() or errno.EIO
+                self.error = OSError(code, "cannot create a temporary file to render the text "
+                                     "for sys.stdout: " + strerror(code))
+                return
+        ctypes.set_errno(0)
+        self._lib.recordBodies(self._tmp, pointer, n)
+        size = c.ftell(self._tmp)
+        c.rewind(self._tmp)
+        if size > 0:
+            if self._buffer is None or len(self._buffer) < size:
+                self._buffer = ctypes.create_string_buffer(size)
+            got = c.fread(self._buffer, 1, size, self._tmp)
+        else:
+            got = size
+        if c.ferror(self._tmp) or size < 0 or got != size:
+            code = ctypes.get_errno() or errno.EIO
+            self.error = OSError(code, "cannot render the text for sys.stdout in a temporary "
+                                 "file: " + strerror(code))
+            return
+        c.rewind(self._tmp)
+        if size == 0:
+            return
+        text = self._buffer.raw[:size].decode(locale.getpreferredencoding(False),
+                                              "surrogateescape")
+        try:
+            sys.stdout.write(text)
+        except Exception as error:  # reported after the run, like any lost output
+            self.error = error
+
+    def close(self):
+        self.flush()
+        if self._tmp is not None:
+            self._c.fclose(self._tmp)
+            self._tmp = None
+
+
+class RunFile:
+    """A C stream that snapshots are recorded to, the first failure of open,
+    write or close kept as an errno. By default output.csv as the library
+    writes it: opened with "w" in the current directory."""
+
+    def __init__(self, lib, name=RUN_FILE.encode(), mode=b"w"):
+        self._lib = lib
+        self._c = c_runtime()
+        self.path = run_file_path() if name == RUN_FILE.encode() else os.fsdecode(name)
+        ctypes.set_errno(0)
+        self._stream = self._c.fopen(name, mode)
+        self.error = 0 if self._stream else (ctypes.get_errno() or errno.EIO)
+
+    def write(self, pointer, n):
+        if self._stream and not self.error:
+            ctypes.set_errno(0)
+            self._lib.recordBodies(self._stream, pointer, n)
+            if self._c.ferror(self._stream):
+                self.error = ctypes.get_errno() or errno.EIO
+
+    def close(self):
+        if self._stream:
+            ctypes.set_errno(0)
+            failed = self._c.fclose(self._stream) != 0
+            self._stream = None
+            if failed and not self.error:
+                self.error = ctypes.get_errno() or errno.EIO
+
+
+
+
+def _raise_lost(text):
+    if text.error is not None:
+        raise text.error
+
+
+def _c_print(function, *arguments):
+    """Calls a library printer that writes to C's stdout, in order with
+    Python's own sys.stdout, and raises OSError if the text was not written."""
+    text = StdoutText(library(), direct=True)
+    try:
+        function(*arguments)
+        text.flush()
+    finally:
+        text.close()
+    _raise_lost(text)
+
+
+def print_bodies(bodies):
+    """Writes the snapshot text of `bodies` to sys.stdout (see simulate)."""
+    view = as_bodies(bodies)
+    text = StdoutText(library())
+    try:
+        text.write(body_pointer(view), len(view))
+    finally:
+        text.close()
+    _raise_lost(text)
+
+
+def record_bodies(path, bodies, append=True):
+    """Writes the snapshot text of `bodies` to the file `path` through the
+    library's recordBodies (appending unless append=False)."""
+    view = as_bodies(bodies)
+    stream = RunFile(library(), path_bytes(path), b"a" if append else b"w")
+    stream.write(body_pointer(view), len(view))
+    stream.close()
+    if stream.error:
+        raise OSError(stream.error, os.strerror(stream.error), stream.path)
+
+
+def print_matrix(values):
+    """Prints a square (n, n) float64 matrix, each value as "%.15lf "."""
+    values = np.asarray(values)
+    if values.ndim != 2 or values.shape[0] != values.shape[1]:
+        raise ValueError("a square matrix is needed, got shape %s" % (values.shape,))
+    n = values.shape[0]
+    check_count(n)
+    pointer = doubles(values, "values", (n, n), False)
+    _c_print(library().printSquareMatrix, pointer, n)
+
+
+def print_vector(values):
+    """Prints n float64 values, each as "%.15lf ", with no newline."""
+    values = np.asarray(values)
+    if values.ndim != 1:
+        raise ValueError("a one-dimensional array is needed, got shape %s" % (values.shape,))
+    if values.shape[0] > INT32[1]:
+        raise ValueError("too many values for one call")
+    pointer = doubles(values, "values", values.shape, False)
+    _c_print(library().printVector, pointer, values.shape[0])
