@@ -18,6 +18,7 @@ Ctrl-C stops a long run between two steps with KeyboardInterrupt
 from . import _library
 from ._checks import as_bodies, make_bodies
 from ._files import read_bodies, read_run, save_bodies
+from ._fingerprint import fingerprint
 from ._library import BODY, MAX_BODIES, G, LibraryNotFoundError, library
 from ._physics import (
     accelerations,
@@ -43,6 +44,7 @@ __all__ = [
     "as_bodies",
     "center_of_mass",
     "energy",
+    "fingerprint",
     "gravity_factors",
     "invsqrt",
     "library",
