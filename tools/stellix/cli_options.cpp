@@ -7,7 +7,7 @@
 
 #include "systems.h"
 
-namespace cli {
+namespace stellix::program {
 
 const char* const kUsage =
     "usage: stellix [options] [BODY_FILE]\n"
@@ -43,7 +43,7 @@ std::int32_t positive_count(std::string_view option, std::string_view text) {
   if (ec != std::errc() || ptr != text.data() + text.size() || value < 1 ||
       value > std::numeric_limits<std::int32_t>::max()) {
     throw UsageError(std::string(option) + " needs a whole number from 1 to 2147483647, not '" +
-                     demo::printable(text) + "'");
+                     printable(text) + "'");
   }
   return static_cast<std::int32_t>(value);
 }
@@ -53,8 +53,8 @@ double time_step(std::string_view text) {
   const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || ptr != text.data() + text.size() || !std::isfinite(value) ||
       value == 0) {
-    throw UsageError("--dt needs a finite, nonzero number of seconds, not '" +
-                     demo::printable(text) + "'");
+    throw UsageError("--dt needs a finite, nonzero number of seconds, not '" + printable(text) +
+                     "'");
   }
   return value;
 }
@@ -78,7 +78,7 @@ Request parse(int argc, char** argv, Options& options) {
       attached = arg.substr(equals + 1);
       arg = arg.substr(0, equals);
     }
-    const std::string option = demo::printable(arg);
+    const std::string option = printable(arg);
     auto value = [&]() -> std::string_view {
       if (attached) return *attached;
       if (k + 1 >= argc) throw UsageError(option + " needs a value");
@@ -120,4 +120,4 @@ Request parse(int argc, char** argv, Options& options) {
   return request;
 }
 
-}  // namespace cli
+}  // namespace stellix::program

@@ -1,14 +1,14 @@
 // The program's command line: its options, how they are read and the usage
 // text.
-#ifndef STELLIX_EXAMPLES_CLI_OPTIONS_H
-#define STELLIX_EXAMPLES_CLI_OPTIONS_H
+#ifndef STELLIX_PROGRAM_CLI_OPTIONS_H
+#define STELLIX_PROGRAM_CLI_OPTIONS_H
 
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
-namespace cli {
+namespace stellix::program {
 
 extern const char* const kUsage;
 
@@ -38,6 +38,6 @@ enum class Request { run, help, version };
 // Fills `options` from the arguments; throws UsageError.
 Request parse(int argc, char** argv, Options& options);
 
-}  // namespace cli
+}  // namespace stellix::program
 
-#endif  // STELLIX_EXAMPLES_CLI_OPTIONS_H
+#endif  // STELLIX_PROGRAM_CLI_OPTIONS_H

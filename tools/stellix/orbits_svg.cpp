@@ -7,7 +7,7 @@
 
 #include "systems.h"
 
-namespace demo {
+namespace stellix::program {
 namespace {
 
 constexpr double kAu = 1.495978707e11;  // m
@@ -291,4 +291,4 @@ std::string orbits_svg(const std::vector<Track>& tracks, const std::string& titl
   return svg.str();
 }
 
-}  // namespace demo
+}  // namespace stellix::program

@@ -17,7 +17,7 @@
 #include "samples.h"
 #include "systems.h"
 
-namespace cli {
+namespace stellix::program {
 
 namespace {
 
@@ -55,11 +55,10 @@ std::int64_t first_non_finite_step(std::vector<Body> state, std::int64_t from, s
   return to;
 }
 
-demo::System load_system(const Options& options) {
-  demo::System system =
-      options.body_file ? demo::read_body_file(*options.body_file) : demo::solar_system();
+System load_system(const Options& options) {
+  System system = options.body_file ? read_body_file(*options.body_file) : solar_system();
   if (options.com) {
-    demo::move_to_centre_of_mass(system.bodies);
+    move_to_centre_of_mass(system.bodies);
     system.title += " (centre-of-mass frame)";
   }
   return system;
@@ -88,7 +87,7 @@ class Run {
   void save_final_state();
 
   const Options& options_;
-  demo::System system_;
+  System system_;
   std::vector<Body>& bodies_ = system_.bodies;
   const std::int32_t n_ = static_cast<std::int32_t>(bodies_.size());
   const std::int64_t steps_ = options_.steps, interval_ = options_.stride();
@@ -170,8 +169,7 @@ void Run::run_in_one_call() {
   // Past ENOMEM only the run file can fail; guard anyway rather than read an
   // empty name.
   if (error != 0) {
-    fail(options_.record ? "cannot write " + demo::printable(*options_.record) : "the run failed",
-         error);
+    fail(options_.record ? "cannot write " + printable(*options_.record) : "the run failed", error);
   }
   if (run_directory_) {
     run_directory_->commit();
@@ -300,9 +298,9 @@ void Run::save_final_state() {
   // A body file holds finite numbers only: this one could not be read back.
   if (!finite_state(bodies_)) {
     throw std::runtime_error("the final state is not finite: not saved to " +
-                             demo::printable(*options_.save));
+                             printable(*options_.save));
   }
-  const std::string text = demo::body_file_text(bodies_, system_.names);
+  const std::string text = body_file_text(bodies_, system_.names);
   std::FILE* save_file = saved_->begin();
   errno = 0;
   std::fwrite(text.data(), 1, text.size(), save_file);
@@ -316,4 +314,4 @@ int run(const Options& options) {
   return Run(options).execute();
 }
 
-}  // namespace cli
+}  // namespace stellix::program

@@ -1,7 +1,7 @@
 // What the program gathers along a run besides the snapshots: the points of
 // the picture's tracks and the energy drift.
-#ifndef STELLIX_EXAMPLES_SAMPLES_H
-#define STELLIX_EXAMPLES_SAMPLES_H
+#ifndef STELLIX_PROGRAM_SAMPLES_H
+#define STELLIX_PROGRAM_SAMPLES_H
 
 #include <stellix/stellix.h>
 
@@ -12,7 +12,7 @@
 #include "orbits_svg.h"
 #include "systems.h"
 
-namespace cli {
+namespace stellix::program {
 
 using Clock = std::chrono::steady_clock;
 double since(Clock::time_point start);
@@ -22,16 +22,16 @@ inline constexpr std::int64_t kFewestSamples = 50;
 
 class Tracks {
  public:
-  Tracks(const demo::System& system, std::int64_t steps);
+  Tracks(const System& system, std::int64_t steps);
   // The steps between the points a simulate call stores for the picture.
   std::int64_t stride() const { return stride_; }
   void add(const std::vector<Body>& state);
   // `xyz`: the positions of every body, as the library stores them.
   void add(const double* xyz);
-  const std::vector<demo::Track>& tracks() const { return tracks_; }
+  const std::vector<Track>& tracks() const { return tracks_; }
 
  private:
-  std::vector<demo::Track> tracks_;
+  std::vector<Track> tracks_;
   std::int64_t stride_;
 };
 
@@ -57,6 +57,6 @@ class EnergyDrift {
   bool defined_ = false;
 };
 
-}  // namespace cli
+}  // namespace stellix::program
 
-#endif  // STELLIX_EXAMPLES_SAMPLES_H
+#endif  // STELLIX_PROGRAM_SAMPLES_H

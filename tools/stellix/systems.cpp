@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string_view>
 
-namespace demo {
+namespace stellix::program {
 namespace {
 
 // The library's gravitational constant, c^3, in m^3 / (10^24 kg s^2).
@@ -234,4 +234,4 @@ double total_energy(const std::vector<Body>& bodies) {
   return kinetic + potential;
 }
 
-}  // namespace demo
+}  // namespace stellix::program
