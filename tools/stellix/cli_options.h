@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "schedule.h"
+
 namespace stellix::program {
 
 extern const char* const kUsage;
@@ -23,8 +25,7 @@ struct Options {
   std::string svg = "orbits.svg";
   std::optional<std::string> body_file;
 
-  // About a thousand snapshots at most unless told otherwise.
-  std::int64_t stride() const { return interval ? *interval : (steps + 999) / 1000; }
+  std::int64_t stride() const { return snapshot_interval(steps, interval); }
   bool emitting() const { return print || record; }
 };
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "schedule.h"
 #include "systems.h"
 
 namespace stellix::program {
@@ -75,9 +76,10 @@ void warn_non_finite(const Options& options, const Findings& findings) {
                static_cast<long long>(findings.non_finite_step),
                static_cast<long long>(options.steps));
   if (findings.non_finite_snapshot > 0 && options.emitting()) {
-    std::fprintf(stderr, "  the first snapshot to show it is snapshot %lld (after %lld steps)\n",
-                 static_cast<long long>(findings.non_finite_snapshot),
-                 static_cast<long long>(findings.non_finite_snapshot * options.stride() + 1));
+    std::fprintf(
+        stderr, "  the first snapshot to show it is snapshot %lld (after %lld steps)\n",
+        static_cast<long long>(findings.non_finite_snapshot),
+        static_cast<long long>(snapshot_step(findings.non_finite_snapshot, options.stride())));
   }
 }
 

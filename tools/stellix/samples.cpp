@@ -12,22 +12,13 @@ namespace {
 constexpr int kEnergySamples = 100;
 constexpr double kEnergyShare = 0.02;
 
-// Points of each track in the picture: enough for a smooth orbit, few enough
-// for the file to stay small with many bodies.
-std::int64_t picture_samples(std::int64_t n) {
-  return std::clamp<std::int64_t>(1'000'000 / n, kFewestSamples, 720);
-}
-
 }  // namespace
 
 double since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-Tracks::Tracks(const System& system, std::int64_t steps)
-    : tracks_(system.bodies.size()),
-      stride_(std::max<std::int64_t>(
-          1, steps / picture_samples(static_cast<std::int32_t>(system.bodies.size())))) {
+Tracks::Tracks(const System& system) : tracks_(system.bodies.size()) {
   for (std::size_t i = 0; i < tracks_.size(); ++i)
     tracks_[i] = {body_label(system, i), system.bodies[i].mass, {}, {}};
 }

@@ -17,14 +17,9 @@ namespace stellix::program {
 using Clock = std::chrono::steady_clock;
 double since(Clock::time_point start);
 
-// The fewest points of a track in the picture.
-inline constexpr std::int64_t kFewestSamples = 50;
-
 class Tracks {
  public:
-  Tracks(const System& system, std::int64_t steps);
-  // The steps between the points a simulate call stores for the picture.
-  std::int64_t stride() const { return stride_; }
+  explicit Tracks(const System& system);
   void add(const std::vector<Body>& state);
   // `xyz`: the positions of every body, as the library stores them.
   void add(const double* xyz);
@@ -32,7 +27,6 @@ class Tracks {
 
  private:
   std::vector<Track> tracks_;
-  std::int64_t stride_;
 };
 
 // The relative energy drift: the largest of the samples taken between
