@@ -11,8 +11,7 @@
 namespace stellix::program {
 namespace {
 
-constexpr double kAu = 1.495978707e11;  // m
-constexpr int kPanel = 560;             // px, each panel is square
+constexpr int kPanel = 560;  // px, each panel is square
 constexpr int kGap = 24;
 constexpr int kTop = 64;
 constexpr int kBottom = 84;

@@ -15,7 +15,6 @@ namespace {
 
 // The library's gravitational constant, c^3, in m^3 / (10^24 kg s^2).
 constexpr double kG = 66699999999906.078125;
-constexpr double kAu = 1.495978707e11;  // m
 constexpr double kPi = 3.14159265358979323846;
 
 struct Elements {

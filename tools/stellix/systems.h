@@ -10,6 +10,9 @@
 
 namespace stellix::program {
 
+// The astronomical unit, in metres.
+inline constexpr double kAu = 1.495978707e11;
+
 struct System {
   std::vector<Body> bodies;
   std::vector<std::string> names;  // one per body, empty for a body without one
