@@ -495,27 +495,63 @@ def read_rows(path):
     return read_bodies(path).view(np.float64).reshape(-1, 7).tolist()
 
 
-def build_dir():
-    directory = os.path.dirname(os.path.dirname(os.path.abspath(PROGRAM)))
-    return directory if os.path.exists(os.path.join(directory, "build.ninja")) else None
+# What scripts/demo builds from: the library, the program and the build files.
+DEMO_SOURCES = ["CMakeLists.txt", "CMakePresets.json", "LICENSE", "cmake", "include", "src",
+                "tools", "scripts"]
 
 
-@pytest.mark.skipif(not PROGRAM or not build_dir(), reason="scripts/demo needs a Ninja build tree")
-def test_scripts_demo_runs_in_the_callers_directory_with_a_clean_standard_output(tmp_path):
-    # The build tree is up to date: the script's build is a no-op, on standard error.
-    (tmp_path / "mine").mkdir()
-    body_file(tmp_path / "mine" / "bodies.txt", read_rows(SUN_EARTH_MOON))
-    with open(tmp_path / "snapshots.txt", "w") as snapshots:
-        result = subprocess.run(
-            ["bash", os.path.join(REPO, "scripts", "demo"), "--steps", "20", "--print", "--record",
-             "mine/bodies.txt"], cwd=tmp_path, stdout=snapshots, stderr=subprocess.PIPE,
-            text=True, timeout=120, env={**os.environ, "STELLIX_BUILD_DIR": build_dir()})
+def demo_checkout(root):
+    """A copy of the sources the script builds, whose install-deps only notes
+    how it was called: the test neither installs packages nor touches the
+    build trees of this checkout, which ctest may be running."""
+    root.mkdir()
+    for name in DEMO_SOURCES:
+        source = os.path.join(REPO, name)
+        if os.path.isdir(source):
+            shutil.copytree(source, root / name, ignore=shutil.ignore_patterns("__pycache__"))
+        else:
+            shutil.copy(source, root / name)
+    (root / "scripts" / "install-deps").write_text(
+        '#!/usr/bin/env bash\necho "$@" >> "$(dirname "$0")/install-deps.calls"\n')
+    return root
+
+
+def run_demo(checkout, cwd, *args):
+    environment = {k: v for k, v in os.environ.items() if k != "STELLIX_BUILD_DIR"}
+    with open(cwd / "snapshots.txt", "w") as snapshots:
+        return subprocess.run(["bash", str(checkout / "scripts" / "demo"), *args], cwd=cwd,
+                              stdout=snapshots, stderr=subprocess.PIPE, text=True, timeout=900,
+                              env=environment)
+
+
+@pytest.mark.skipif(not all(shutil.which(tool) for tool in ("cmake", "ninja", "c++")),
+                    reason="scripts/demo builds with CMake, Ninja and a C++ compiler")
+def test_scripts_demo_builds_the_program_and_runs_it_in_the_callers_directory(tmp_path):
+    checkout = demo_checkout(tmp_path / "checkout")
+    (tmp_path / "here" / "mine").mkdir(parents=True)
+    body_file(tmp_path / "here" / "mine" / "bodies.txt", read_rows(SUN_EARTH_MOON))
+    args = ["--steps", "20", "--print", "--record", "mine/bodies.txt"]
+    result = run_demo(checkout, tmp_path / "here", *args)
     assert result.returncode == 0, result.stderr
-    assert "ninja" in result.stderr  # the build spoke, but not on standard output
-    text = (tmp_path / "snapshots.txt").read_text()
-    assert text == (tmp_path / "output.csv").read_text()
-    assert stellix.read_run(tmp_path / "snapshots.txt", n=3).shape[:2] == (20, 3)
-    assert (tmp_path / "orbits.svg").exists()
+    assert (checkout / "scripts" / "install-deps.calls").read_text() == "--build-only\n"
+    # The default preset's tree, with the program and the library built and
+    # nothing else: the build spoke on standard error only.
+    built = checkout / "build" / "default"
+    assert (built / "tools" / "stellix" / "stellix").exists()
+    assert not (built / "tests").exists()
+    assert "Linking CXX executable tools/stellix/stellix" in result.stderr
+    text = (tmp_path / "here" / "snapshots.txt").read_text()
+    assert text == (tmp_path / "here" / "output.csv").read_text()
+    assert stellix.read_run(tmp_path / "here" / "snapshots.txt", n=3).shape[:2] == (20, 3)
+    assert (tmp_path / "here" / "orbits.svg").exists()
+    # The same sources as the program under test: the same snapshots.
+    assert text == program(*args, cwd=tmp_path / "here").stdout
+
+    # Run again, the tree is up to date: no configuring, nothing rebuilt.
+    again = run_demo(checkout, tmp_path / "here", "--version")
+    assert again.returncode == 0, again.stderr
+    assert "Configuring" not in again.stderr and "Linking" not in again.stderr
+    assert (tmp_path / "here" / "snapshots.txt").read_text().startswith("stellix ")
 
 
 SVG = "{http://www.w3.org/2000/svg}"
