@@ -69,7 +69,7 @@ def main():
         [ctypes.c_int32] * 5 + [ctypes.c_void_p]
     library.fflush = ctypes.CDLL(None).fflush
     library.fflush.argtypes = [ctypes.c_void_p]
-    binary = os.path.abspath(os.path.join(build, "examples", "stellix"))
+    binary = os.path.abspath(os.path.join(build, "tools", "stellix", "stellix"))
     rows = bodies(n)
     with tempfile.TemporaryDirectory() as directory:
         body_file = os.path.join(directory, "bodies.txt")

@@ -1,7 +1,7 @@
 # Install rules: the public header, the versioned shared library, a CMake
 # package (find_package(stellix CONFIG) -> stellix::stellix), stellix.pc and
 # the licence, in the documentation directory and beside the package files.
-# The stellix program's own rule is in examples/.
+# The stellix program's own rule is in tools/stellix/.
 # Only the shared library is installed; the internal static library exists for
 # the project's own tests and benchmarks.
 include(CMakePackageConfigHelpers)

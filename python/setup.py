@@ -101,7 +101,7 @@ def cmake_build(build_dir):
     os.makedirs(os.path.dirname(query), exist_ok=True)
     open(query, "a").close()
     configure = ["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
-                 "-DSTELLIX_BUILD_TESTS=OFF", "-DSTELLIX_BUILD_EXAMPLES=ON",
+                 "-DSTELLIX_BUILD_TESTS=OFF", "-DSTELLIX_BUILD_PROGRAM=ON",
                  "-DSTELLIX_BUILD_BENCHMARKS=OFF", "-DSTELLIX_INSTALL=OFF"]
     if sys.platform != "win32":
         # The bundled program (stellix/bin/) finds the library one directory

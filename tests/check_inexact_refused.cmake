@@ -11,7 +11,7 @@ foreach(flags -ffast-math -Ofast -ffinite-math-only)
   execute_process(
     COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/configure -G ${GENERATOR}
             -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_CXX_FLAGS=${flags} -DSTELLIX_BUILD_TESTS=OFF
-            -DSTELLIX_BUILD_PROGRAM=OFF -DSTELLIX_BUILD_EXAMPLES=OFF -DSTELLIX_INSTALL=OFF
+            -DSTELLIX_BUILD_PROGRAM=OFF -DSTELLIX_INSTALL=OFF
     RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(status EQUAL 0)
     message(FATAL_ERROR "configuring with CMAKE_CXX_FLAGS=${flags} succeeded")

@@ -4,12 +4,12 @@
 # under wine the force tests (every kernel against the reference, bit for
 # bit) and the golden program, whose bits and text must equal the Linux
 # build's. Exits 77 (skipped) only when the tools are missing.
-# With the Linux demo given as well, the Windows demo must write the same run
-# file as the Linux one.
-# Usage: check_windows_dll.sh <source dir> <cross build dir> <linux golden> <work dir> [<linux demo>]
+# With the Linux stellix program given as well, the Windows one must write the
+# same run file as it.
+# Usage: check_windows_dll.sh <source dir> <cross build dir> <linux golden> <work dir> [<linux stellix>]
 set -euo pipefail
 src=$(realpath -m "$1") build=$(realpath -m "$2") golden=$(realpath -m "$3") work=$(realpath -m "$4")
-demo=${5:+$(realpath -m "$5")}
+program=${5:+$(realpath -m "$5")}
 
 missing=()
 for tool in x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump wine; do
@@ -86,21 +86,21 @@ for f in $files; do
     status=1
   fi
 done
-if [ -n "$demo" ]; then
-  # The demo as a Windows user runs it: a body file, a few options, the run file.
+if [ -n "$program" ]; then
+  # The stellix program as a Windows user runs it: a body file, a few options, the run file.
   options=(--steps 300 --dt 7200 --interval 7 --record --svg orbits.svg "$src/examples/sun_earth_moon.txt")
-  mkdir -p "$work/demo-linux" "$work/demo-windows"
-  (cd "$work/demo-linux" && "$demo" "${options[@]}" >/dev/null)
-  cp "$dll" "$build/bin/stellix.exe" "$work/demo-windows/"
-  (cd "$work/demo-windows" && wine ./stellix.exe "${options[@]/#$src/Z:$src}" >summary.txt 2>&1) || {
-    echo "stellix.exe failed under wine:"; cat "$work/demo-windows/summary.txt"; exit 1
+  mkdir -p "$work/program-linux" "$work/program-windows"
+  (cd "$work/program-linux" && "$program" "${options[@]}" >/dev/null)
+  cp "$dll" "$build/bin/stellix.exe" "$work/program-windows/"
+  (cd "$work/program-windows" && wine ./stellix.exe "${options[@]/#$src/Z:$src}" >summary.txt 2>&1) || {
+    echo "stellix.exe failed under wine:"; cat "$work/program-windows/summary.txt"; exit 1
   }
-  if [ -s "$work/demo-windows/orbits.svg" ] &&
-    cmp -s <(sed 's/$/\r/' "$work/demo-linux/output.csv") "$work/demo-windows/output.csv"; then
-    echo "wine: the demo wrote the same run file as on Linux ($(wc -l <"$work/demo-linux/output.csv") lines) and its picture"
+  if [ -s "$work/program-windows/orbits.svg" ] &&
+    cmp -s <(sed 's/$/\r/' "$work/program-linux/output.csv") "$work/program-windows/output.csv"; then
+    echo "wine: the stellix program wrote the same run file as on Linux ($(wc -l <"$work/program-linux/output.csv") lines) and its picture"
   else
-    echo "the Windows demo's output.csv or orbits.svg differs from Linux's:"
-    cat "$work/demo-windows/summary.txt"
+    echo "the Windows stellix program's output.csv or orbits.svg differs from Linux's:"
+    cat "$work/program-windows/summary.txt"
     status=1
   fi
 fi

@@ -1,13 +1,13 @@
 // Where the program writes: its output files, the library's run file and
 // standard output, each failure of which is the program's failure.
-#ifndef STELLIX_EXAMPLES_OUTPUT_FILES_H
-#define STELLIX_EXAMPLES_OUTPUT_FILES_H
+#ifndef STELLIX_PROGRAM_OUTPUT_FILES_H
+#define STELLIX_PROGRAM_OUTPUT_FILES_H
 
 #include <cstdio>
 #include <memory>
 #include <string>
 
-namespace cli {
+namespace stellix::program {
 
 // Throws std::runtime_error "what: reason" with the reason for errno `error`.
 [[noreturn]] void fail(const std::string& what, int error);
@@ -93,6 +93,6 @@ void buffer_standard_output();
 void recheck_standard_output();
 void finish_standard_output();
 
-}  // namespace cli
+}  // namespace stellix::program
 
-#endif  // STELLIX_EXAMPLES_OUTPUT_FILES_H
+#endif  // STELLIX_PROGRAM_OUTPUT_FILES_H

@@ -1,6 +1,6 @@
-// The demo's input: the built-in solar system and body files.
-#ifndef STELLIX_EXAMPLES_SYSTEMS_H
-#define STELLIX_EXAMPLES_SYSTEMS_H
+// The program's input: the built-in solar system and body files.
+#ifndef STELLIX_PROGRAM_SYSTEMS_H
+#define STELLIX_PROGRAM_SYSTEMS_H
 
 #include <stellix/stellix.h>
 
@@ -8,7 +8,10 @@
 #include <string_view>
 #include <vector>
 
-namespace demo {
+namespace stellix::program {
+
+// The astronomical unit, in metres.
+inline constexpr double kAu = 1.495978707e11;
 
 struct System {
   std::vector<Body> bodies;
@@ -48,6 +51,6 @@ std::string printable(std::string_view text);
 // Kinetic plus pairwise potential energy with G = c^3, in 10^24 J.
 double total_energy(const std::vector<Body>& bodies);
 
-}  // namespace demo
+}  // namespace stellix::program
 
-#endif  // STELLIX_EXAMPLES_SYSTEMS_H
+#endif  // STELLIX_PROGRAM_SYSTEMS_H

@@ -1,11 +1,11 @@
 // A picture of the orbits as a self-contained SVG file.
-#ifndef STELLIX_EXAMPLES_ORBITS_SVG_H
-#define STELLIX_EXAMPLES_ORBITS_SVG_H
+#ifndef STELLIX_PROGRAM_ORBITS_SVG_H
+#define STELLIX_PROGRAM_ORBITS_SVG_H
 
 #include <string>
 #include <vector>
 
-namespace demo {
+namespace stellix::program {
 
 struct Track {
   std::string name;
@@ -19,6 +19,6 @@ struct Track {
 std::string orbits_svg(const std::vector<Track>& tracks, const std::string& title,
                        const std::string& caption);
 
-}  // namespace demo
+}  // namespace stellix::program
 
-#endif  // STELLIX_EXAMPLES_ORBITS_SVG_H
+#endif  // STELLIX_PROGRAM_ORBITS_SVG_H

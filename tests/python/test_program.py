@@ -1,4 +1,4 @@
-# The demo host as a command-line tool: its options, its body files, and the
+# The stellix command-line program: its options, its body files, and the
 # equivalence of its chunked run with one simulate call.
 import os
 import resource
@@ -11,15 +11,17 @@ import numpy as np
 import pytest
 
 import stellix
+from support import sanitized
 
-DEMO = os.environ.get("STELLIX_DEMO")
+PROGRAM = os.environ.get("STELLIX_PROGRAM")
 EXAMPLES = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples")
-pytestmark = pytest.mark.skipif(not DEMO, reason="STELLIX_DEMO names the demo binary")
+pytestmark = pytest.mark.skipif(not PROGRAM, reason="STELLIX_PROGRAM names the stellix program")
 
 
-def demo(*args, cwd, stdout=subprocess.PIPE, **options):
-    return subprocess.run([DEMO, *map(str, args)], cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
-                          text=True, errors="surrogateescape", timeout=60, **options)
+def program(*args, cwd, stdout=subprocess.PIPE, **options):
+    return subprocess.run([PROGRAM, *map(str, args)], cwd=cwd, stdout=stdout,
+                          stderr=subprocess.PIPE, text=True, errors="surrogateescape", timeout=60,
+                          **options)
 
 
 def failed(result, status, *complaints):
@@ -32,7 +34,7 @@ def failed(result, status, *complaints):
 
 
 def test_help_describes_the_options(tmp_path):
-    result = demo("--help", cwd=tmp_path)
+    result = program("--help", cwd=tmp_path)
     assert result.returncode == 0
     for option in ("--dt", "--steps", "--interval", "--record", "--print", "--svg"):
         assert option in result.stdout
@@ -47,7 +49,7 @@ def test_help_describes_the_options(tmp_path):
     (["a.txt", "b.txt"], "more than one"),
 ])
 def test_bad_options_are_refused(tmp_path, args, complaint):
-    result = demo(*args, cwd=tmp_path)
+    result = program(*args, cwd=tmp_path)
     assert result.returncode == 2
     assert complaint in result.stderr and "--help" in result.stderr
     assert not (tmp_path / "orbits.svg").exists()
@@ -63,24 +65,21 @@ def test_bad_options_are_refused(tmp_path, args, complaint):
 ])
 def test_malformed_body_files_are_refused(tmp_path, text, complaint):
     (tmp_path / "bodies.txt").write_text(text)
-    result = demo("bodies.txt", cwd=tmp_path)
+    result = program("bodies.txt", cwd=tmp_path)
     assert result.returncode == 1
     assert "bodies.txt" + complaint in result.stderr
     assert not (tmp_path / "orbits.svg").exists()
 
 
 def test_a_missing_body_file_is_named(tmp_path):
-    result = demo("nowhere.txt", cwd=tmp_path)
+    result = program("nowhere.txt", cwd=tmp_path)
     assert result.returncode == 1 and "nowhere.txt" in result.stderr
 
 
+
 def read_bodies(path):
-    rows = []
-    for line in open(path):
-        fields = line.split("#")[0].split()
-        if fields:
-            rows.append([float(f) for f in fields[:7]])
-    return stellix.make_bodies(rows)
+    """The bodies of a body file, through the package's reader."""
+    return stellix.read_bodies(path)[0]
 
 
 def polylines(path):
@@ -90,8 +89,8 @@ def polylines(path):
 @pytest.mark.parametrize("steps, interval", [(50, 7), (29, 1), (3, 10)])
 def test_chunked_run_writes_what_one_simulate_call_writes(tmp_path, steps, interval):
     bodies_file = os.path.join(EXAMPLES, "sun_earth_moon.txt")
-    result = demo("--steps", steps, "--interval", interval, "--dt", 7200, "--record", "--print",
-                  "--svg", "small.svg", bodies_file, cwd=tmp_path)
+    result = program("--steps", steps, "--interval", interval, "--dt", 7200, "--record", "--print",
+                     "--svg", "small.svg", bodies_file, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     recorded = (tmp_path / "output.csv").read_text()
     assert result.stdout == recorded
@@ -108,7 +107,7 @@ def test_chunked_run_writes_what_one_simulate_call_writes(tmp_path, steps, inter
 
 
 def test_default_run_draws_the_sun_and_eight_planets(tmp_path):
-    result = demo(cwd=tmp_path)
+    result = program(cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert "relative energy drift" in result.stdout
     drift = float(result.stdout.split("relative energy drift: ")[1].split()[0])
@@ -125,8 +124,9 @@ def test_solar_system_file_is_the_built_in_system_to_the_bit(tmp_path):
     (tmp_path / "a").mkdir()
     (tmp_path / "b").mkdir()
     options = ("--steps", 40, "--interval", 13, "--record", "--svg", "x.svg")
-    assert demo(*options, cwd=tmp_path / "a").returncode == 0
-    assert demo(*options, os.path.join(EXAMPLES, "solar_system.txt"), cwd=tmp_path / "b").returncode == 0
+    assert program(*options, cwd=tmp_path / "a").returncode == 0
+    solar_system = os.path.join(EXAMPLES, "solar_system.txt")
+    assert program(*options, solar_system, cwd=tmp_path / "b").returncode == 0
     built_in = (tmp_path / "a" / "output.csv").read_text()
     assert built_in.count("\n") == 4 * 9
     assert built_in == (tmp_path / "b" / "output.csv").read_text()
@@ -137,16 +137,16 @@ def test_solar_system_file_is_the_built_in_system_to_the_bit(tmp_path):
 
 
 def test_a_body_file_that_cannot_be_read_gives_the_system_reason(tmp_path):
-    failed(demo("nowhere.txt", cwd=tmp_path), 1,
+    failed(program("nowhere.txt", cwd=tmp_path), 1,
            "nowhere.txt: cannot open the body file: No such file or directory")
     (tmp_path / "folder").mkdir()
-    failed(demo("folder", cwd=tmp_path), 1, "folder: read error: Is a directory")
+    failed(program("folder", cwd=tmp_path), 1, "folder: read error: Is a directory")
     locked = tmp_path / "locked.txt"
     locked.write_text("0 0 0 0 0 0 1\n")
     locked.chmod(0)
     # Root reads anything: drop to nobody for this one.
     as_nobody = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
-    failed(demo("locked.txt", cwd=tmp_path, **as_nobody), 1,
+    failed(program("locked.txt", cwd=tmp_path, **as_nobody), 1,
            "locked.txt: cannot open the body file: Permission denied")
     assert not (tmp_path / "orbits.svg").exists()
 
@@ -155,9 +155,9 @@ def test_control_bytes_from_the_input_are_escaped(tmp_path):
     name = "bad\x1b]0;title\x07\nname.txt"
     (tmp_path / name).write_text("1 2 3 4 5 6 \x1b[2J\n")
     for result, status, echo in [
-        (demo(name, cwd=tmp_path), 1,
+        (program(name, cwd=tmp_path), 1,
          "bad\\x1b]0;title\\x07\\x0aname.txt:1: not a finite number: '\\x1b[2J'"),
-        (demo("--steps", "1\x7f\r", cwd=tmp_path), 2, "not '1\\x7f\\x0d'"),
+        (program("--steps", "1\x7f\r", cwd=tmp_path), 2, "not '1\\x7f\\x0d'"),
     ]:
         failed(result, status, echo)
         assert not any(c in result.stderr for c in "\x1b\x07\x7f\r"), result.stderr
@@ -169,13 +169,14 @@ def test_a_body_file_past_the_limit_is_refused_at_the_first_body_too_many(tmp_pa
     # message shows that reading stopped before it.
     (tmp_path / "crowd.txt").write_text("# crowd\n" + "0 0 0 0 0 0 1\n" * (limit + 1) +
                                         "not a body at all\n")
-    failed(demo("crowd.txt", cwd=tmp_path), 1, f"crowd.txt:{limit + 2}: more than {limit} bodies")
+    failed(program("crowd.txt", cwd=tmp_path), 1,
+           f"crowd.txt:{limit + 2}: more than {limit} bodies")
 
 
 def test_a_file_name_with_control_bytes_is_escaped_in_the_summary_and_the_picture(tmp_path):
     name = "two\x1b[1m\nstars.txt"
     (tmp_path / name).write_text("0 0 0 0 0 0 1 A\x07\n1e9 0 0 0 1e3 0 1 B\n")
-    result = demo("--steps", 5, name, cwd=tmp_path)
+    result = program("--steps", 5, name, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert "stellix: two\\x1b[1m\\x0astars.txt\n" in result.stdout
     svg = (tmp_path / "orbits.svg").read_text()
@@ -194,35 +195,35 @@ def close_standard_output():
 @pytest.mark.parametrize("args", [[], ["--print", "--interval", 1], ["--help"]])
 def test_standard_output_that_cannot_be_written_fails(tmp_path, args):
     with open("/dev/full", "w") as full:
-        failed(demo("--steps", 300, *args, cwd=tmp_path, stdout=full), 1,
+        failed(program("--steps", 300, *args, cwd=tmp_path, stdout=full), 1,
                "cannot write standard output: No space left on device")
     # Closed, it would be the descriptor of the first file opened: refused at once.
     (tmp_path / "closed").mkdir()
-    failed(demo("--record", *args, cwd=tmp_path / "closed", stdout=None,
-                preexec_fn=close_standard_output), 1, "standard output is closed")
+    failed(program("--record", *args, cwd=tmp_path / "closed", stdout=None,
+                   preexec_fn=close_standard_output), 1, "standard output is closed")
     assert os.listdir(tmp_path / "closed") == []
 
 
 @pytest.mark.parametrize("steps", [3, 300])  # one buffer of the run file, and many
 def test_a_run_file_on_a_full_device_fails(tmp_path, steps):
     (tmp_path / "output.csv").symlink_to("/dev/full")
-    failed(demo("--record", "--interval", 1, "--steps", steps, cwd=tmp_path), 1,
+    failed(program("--record", "--interval", 1, "--steps", steps, cwd=tmp_path), 1,
            "cannot write output.csv: No space left on device")
     assert not (tmp_path / "orbits.svg").exists()
 
 
 def test_an_output_path_that_cannot_be_created_costs_neither_the_run_nor_older_files(tmp_path):
     (tmp_path / "output.csv").write_text("an older run\n")
-    failed(demo("--record", "--svg", "missing/orbits.svg", cwd=tmp_path), 1,
+    failed(program("--record", "--svg", "missing/orbits.svg", cwd=tmp_path), 1,
            "cannot create missing/orbits.svg: No such file or directory")
     assert (tmp_path / "output.csv").read_text() == "an older run\n"
 
     (tmp_path / "output.csv").unlink()
     (tmp_path / "output.csv").mkdir()
     (tmp_path / "older.svg").write_text("an older picture\n")
-    failed(demo("--record", "--svg", "older.svg", cwd=tmp_path), 1,
+    failed(program("--record", "--svg", "older.svg", cwd=tmp_path), 1,
            "cannot create output.csv: Is a directory")
-    failed(demo("--record", cwd=tmp_path), 1, "cannot create output.csv: Is a directory")
+    failed(program("--record", cwd=tmp_path), 1, "cannot create output.csv: Is a directory")
     assert (tmp_path / "older.svg").read_text() == "an older picture\n"
     assert sorted(os.listdir(tmp_path)) == ["older.svg", "output.csv"]
 
@@ -231,7 +232,7 @@ def test_an_output_path_that_cannot_be_created_costs_neither_the_run_nor_older_f
     ([""], "the body file needs a file name"), (["--svg", ""], "--svg needs a file name"),
 ])
 def test_an_empty_path_is_a_usage_error(tmp_path, args, complaint):
-    failed(demo(*args, cwd=tmp_path), 2, complaint, "--help")
+    failed(program(*args, cwd=tmp_path), 2, complaint, "--help")
     assert os.listdir(tmp_path) == []
 
 
@@ -258,8 +259,8 @@ def first_non_finite_step(rows, dt, steps):
 def test_a_state_that_is_not_finite_is_reported_at_its_first_step(tmp_path, rows, dt, steps,
                                                                     step, snapshot):
     assert first_non_finite_step(rows, dt, steps) == step
-    result = demo("--dt", dt, "--steps", steps, "--interval", 10, "--record",
-                  body_file(tmp_path / "bodies.txt", rows), cwd=tmp_path)
+    result = program("--dt", dt, "--steps", steps, "--interval", 10, "--record",
+                     body_file(tmp_path / "bodies.txt", rows), cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert f"not finite (NaN or infinite) from step {step} of {steps} on" in result.stderr
     assert f"first snapshot to show it is snapshot {snapshot} (after {10 * snapshot + 1} steps)" \
@@ -272,23 +273,17 @@ def test_a_state_that_is_not_finite_is_reported_at_its_first_step(tmp_path, rows
     ([[0, 0, 0, 0, 0, 0, 0], [1, 0, 0, 0, 0, 0, 0]], "the initial energy is zero"),
 ])
 def test_a_drift_without_meaning_reads_n_a(tmp_path, rows, why):
-    result = demo("--steps", 10, body_file(tmp_path / "bodies.txt", rows), cwd=tmp_path)
+    result = program("--steps", 10, body_file(tmp_path / "bodies.txt", rows), cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert f"  relative energy drift: n/a ({why})\n" in result.stdout
     assert "nan" not in result.stdout and "nan" not in result.stderr
     assert "Relative energy drift n/a" in (tmp_path / "orbits.svg").read_text()
 
 
-def sanitized(path):
-    with open(path, "rb") as binary:
-        data = binary.read()
-    return any(name in data for name in (b"__asan_init", b"__tsan_init", b"__msan_init"))
-
-
-@pytest.mark.skipif(not DEMO or sanitized(DEMO) or sanitized(os.environ["STELLIX_LIBRARY"]),
+@pytest.mark.skipif(not PROGRAM or sanitized(PROGRAM) or sanitized(os.environ["STELLIX_LIBRARY"]),
                     reason="a sanitizer's allocator reserves more address space than any limit")
 def test_a_run_without_scratch_memory_fails_and_replaces_nothing(tmp_path):
-    # The address space limit is raised from far too low until the demo gets
+    # The address space limit is raised from far too low until the program gets
     # past reading the bodies; the first limit that lets it do so is below
     # what the run's scratch needs on top (over 2 MiB for 20000 bodies).
     (tmp_path / "bodies.txt").write_text("".join(f"{i} 0 0 0 0 0 1\n" for i in range(20000)))
@@ -296,7 +291,7 @@ def test_a_run_without_scratch_memory_fails_and_replaces_nothing(tmp_path):
     def attempt(limit):
         (tmp_path / "output.csv").write_text("an older run\n")
         cap = lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-        return demo("--record", "--steps", 1, "bodies.txt", cwd=tmp_path, preexec_fn=cap)
+        return program("--record", "--steps", 1, "bodies.txt", cwd=tmp_path, preexec_fn=cap)
 
     for limit in range(1 << 20, 512 << 20, 1 << 20):
         result = attempt(limit)
@@ -310,7 +305,7 @@ def test_a_run_without_scratch_memory_fails_and_replaces_nothing(tmp_path):
         assert (tmp_path / "output.csv").read_text() == "an older run\n"
         assert sorted(os.listdir(tmp_path)) == ["bodies.txt", "output.csv"]
         return
-    pytest.fail("no address space limit let the demo read its bodies")
+    pytest.fail("no address space limit let the program read its bodies")
 
 
 # The command-line program's own features: version, exact continuation through
@@ -331,7 +326,7 @@ def header_version():
 
 
 def test_version_is_the_headers(tmp_path):
-    result = demo("--version", cwd=tmp_path)
+    result = program("--version", cwd=tmp_path)
     assert result.returncode == 0 and result.stderr == ""
     assert result.stdout == f"stellix {header_version()}\n"
     assert os.listdir(tmp_path) == []
@@ -346,11 +341,11 @@ def saved_rows(path):
 @pytest.mark.parametrize("first, then", [(7, 5), (1, 1), (30, 41)])
 def test_a_saved_state_continues_the_run_to_the_bit(tmp_path, first, then):
     options = ("--dt", 7200, "--svg", "x.svg")
-    assert demo(*options, "--steps", first + then, "--save", "whole.txt", SUN_EARTH_MOON,
-                cwd=tmp_path).returncode == 0
-    assert demo(*options, "--steps", first, "--save", "first.txt", SUN_EARTH_MOON,
-                cwd=tmp_path).returncode == 0
-    result = demo(*options, "--steps", then, "--save", "second.txt", "first.txt", cwd=tmp_path)
+    assert program(*options, "--steps", first + then, "--save", "whole.txt", SUN_EARTH_MOON,
+                   cwd=tmp_path).returncode == 0
+    assert program(*options, "--steps", first, "--save", "first.txt", SUN_EARTH_MOON,
+                   cwd=tmp_path).returncode == 0
+    result = program(*options, "--steps", then, "--save", "second.txt", "first.txt", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert "final state saved in second.txt" in result.stdout
     whole = (tmp_path / "whole.txt").read_bytes()
@@ -376,26 +371,26 @@ def test_every_number_the_save_writes_is_read_back(tmp_path):
     assert masses[:2] == ["-0", "4.9406564584124654e-324"]
     (tmp_path / "odd.txt").write_text("".join(
         f"{i}e15 -0 0 1e-300 -4.9406564584124654e-324 0 {m}\n" for i, m in enumerate(masses)))
-    result = demo("--steps", 1, "--dt", 1e-300, "--save", "again.txt", "odd.txt", cwd=tmp_path)
+    result = program("--steps", 1, "--dt", 1e-300, "--save", "again.txt", "odd.txt", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     rows = saved_rows(tmp_path / "again.txt")
     assert [row[6] for row in rows] == masses and all(len(row) == 7 for row in rows)
-    again = demo("--steps", 1, "--dt", 1e-300, "--save", "third.txt", "again.txt", cwd=tmp_path)
+    again = program("--steps", 1, "--dt", 1e-300, "--save", "third.txt", "again.txt", cwd=tmp_path)
     assert again.returncode == 0, again.stderr
     assert [row[6] for row in saved_rows(tmp_path / "third.txt")] == masses
 
 
 def test_a_state_that_is_not_finite_is_not_saved(tmp_path):
     body_file(tmp_path / "bodies.txt", [[0, 0, 0, 0, 0, 0, 1], [0, 0, 0, 0, 0, 0, 1]])
-    failed(demo("--steps", 3, "--save", "state.txt", "bodies.txt", cwd=tmp_path), 1,
+    failed(program("--steps", 3, "--save", "state.txt", "bodies.txt", cwd=tmp_path), 1,
            "the final state is not finite: not saved to state.txt")
     assert not (tmp_path / "state.txt").exists()
 
 
 def test_the_run_file_goes_where_asked_as_simulate_writes_it(tmp_path):
     (tmp_path / "runs").mkdir()
-    result = demo("--steps", 40, "--interval", 6, "--dt", 7200, "--record=runs/moon.csv",
-                  SUN_EARTH_MOON, cwd=tmp_path)
+    result = program("--steps", 40, "--interval", 6, "--dt", 7200, "--record=runs/moon.csv",
+                     SUN_EARTH_MOON, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert "runs/moon.csv: 7 snapshots of 3 lines (every 6 steps)" in result.stdout
     assert not (tmp_path / "output.csv").exists()
@@ -414,7 +409,7 @@ def test_the_run_file_goes_where_asked_as_simulate_writes_it(tmp_path):
     (["--com=1"], "--com takes no value"), (["--save"], "--save needs a value"),
 ])
 def test_option_values_are_checked(tmp_path, args, complaint):
-    failed(demo(*args, cwd=tmp_path), 2, complaint, "--help")
+    failed(program(*args, cwd=tmp_path), 2, complaint, "--help")
     assert os.listdir(tmp_path) == []
 
 
@@ -438,10 +433,10 @@ def test_the_centre_of_mass_frame(tmp_path):
     body_file(tmp_path / "centred.txt", centred(rows))
     for name, args in [("by_program.txt", ["--com", "drifting.txt"]),
                        ("by_formula.txt", ["centred.txt"])]:
-        result = demo("--steps", 3, "--save", name, *args, cwd=tmp_path)
+        result = program("--steps", 3, "--save", name, *args, cwd=tmp_path)
         assert result.returncode == 0, result.stderr
-    assert "(centre-of-mass frame)" in demo("--steps", 1, "--com", "drifting.txt",
-                                            cwd=tmp_path).stdout
+    assert "(centre-of-mass frame)" in program("--steps", 1, "--com", "drifting.txt",
+                                               cwd=tmp_path).stdout
     assert (tmp_path / "by_program.txt").read_bytes() == (tmp_path / "by_formula.txt").read_bytes()
 
     state = np.array([row[:7] for row in saved_rows(tmp_path / "by_program.txt")], dtype=float)
@@ -458,7 +453,7 @@ def test_the_centre_of_mass_frame(tmp_path):
     (1, 1, 1), (2, 1, 2), (1000, 1, 1000), (1001, 2, 501), (2500, 3, 834), (8766, 9, 974),
 ])
 def test_the_default_stride_keeps_snapshots_near_a_thousand(tmp_path, steps, stride, snapshots):
-    result = demo("--steps", steps, "--dt", 60, "--record", SUN_EARTH_MOON, cwd=tmp_path)
+    result = program("--steps", steps, "--dt", 60, "--record", SUN_EARTH_MOON, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     every = "every step" if stride == 1 else f"every {stride} steps"
     noun = "snapshot" if snapshots == 1 else "snapshots"
@@ -469,8 +464,8 @@ def test_the_default_stride_keeps_snapshots_near_a_thousand(tmp_path, steps, str
 
 
 def test_one_body_reads_in_the_singular(tmp_path):
-    result = demo("--steps", 1, "--record", body_file(tmp_path / "one.txt", [[0, 0, 0, 1, 0, 0, 2]]),
-                  cwd=tmp_path)
+    result = program("--steps", 1, "--record",
+                     body_file(tmp_path / "one.txt", [[0, 0, 0, 1, 0, 0, 2]]), cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert "  1 body, 1 step of" in result.stdout
     assert "output.csv: 1 snapshot of 1 line (every step)" in result.stdout
@@ -480,8 +475,8 @@ def test_paths_are_the_callers(tmp_path):
     (tmp_path / "inputs").mkdir()
     (tmp_path / "here" / "out").mkdir(parents=True)
     body_file(tmp_path / "inputs" / "bodies.txt", read_rows(SUN_EARTH_MOON))
-    result = demo("--steps", 5, "--record=out/run.csv", "--svg", "out/o.svg", "--save",
-                  "../state.txt", "../inputs/bodies.txt", cwd=tmp_path / "here")
+    result = program("--steps", 5, "--record=out/run.csv", "--svg", "out/o.svg", "--save",
+                     "../state.txt", "../inputs/bodies.txt", cwd=tmp_path / "here")
     assert result.returncode == 0, result.stderr
     assert sorted(os.listdir(tmp_path / "here" / "out")) == ["o.svg", "run.csv"]
     assert (tmp_path / "state.txt").exists()
@@ -492,27 +487,63 @@ def read_rows(path):
     return read_bodies(path).view(np.float64).reshape(-1, 7).tolist()
 
 
-def build_dir():
-    directory = os.path.dirname(os.path.dirname(os.path.abspath(DEMO)))
-    return directory if os.path.exists(os.path.join(directory, "build.ninja")) else None
+# What scripts/demo builds from: the library, the program and the build files.
+DEMO_SOURCES = ["CMakeLists.txt", "CMakePresets.json", "LICENSE", "cmake", "include", "src",
+                "tools", "scripts"]
 
 
-@pytest.mark.skipif(not DEMO or not build_dir(), reason="scripts/demo needs a Ninja build tree")
-def test_scripts_demo_runs_in_the_callers_directory_with_a_clean_standard_output(tmp_path):
-    # The build tree is up to date: the script's build is a no-op, on standard error.
-    (tmp_path / "mine").mkdir()
-    body_file(tmp_path / "mine" / "bodies.txt", read_rows(SUN_EARTH_MOON))
-    with open(tmp_path / "snapshots.txt", "w") as snapshots:
-        result = subprocess.run(
-            ["bash", os.path.join(REPO, "scripts", "demo"), "--steps", "20", "--print", "--record",
-             "mine/bodies.txt"], cwd=tmp_path, stdout=snapshots, stderr=subprocess.PIPE,
-            text=True, timeout=120, env={**os.environ, "STELLIX_BUILD_DIR": build_dir()})
+def demo_checkout(root):
+    """A copy of the sources the script builds, whose install-deps only notes
+    how it was called: the test neither installs packages nor touches the
+    build trees of this checkout, which ctest may be running."""
+    root.mkdir()
+    for name in DEMO_SOURCES:
+        source = os.path.join(REPO, name)
+        if os.path.isdir(source):
+            shutil.copytree(source, root / name, ignore=shutil.ignore_patterns("__pycache__"))
+        else:
+            shutil.copy(source, root / name)
+    (root / "scripts" / "install-deps").write_text(
+        '#!/usr/bin/env bash\necho "$@" >> "$(dirname "$0")/install-deps.calls"\n')
+    return root
+
+
+def run_demo(checkout, cwd, *args):
+    environment = {k: v for k, v in os.environ.items() if k != "STELLIX_BUILD_DIR"}
+    with open(cwd / "snapshots.txt", "w") as snapshots:
+        return subprocess.run(["bash", str(checkout / "scripts" / "demo"), *args], cwd=cwd,
+                              stdout=snapshots, stderr=subprocess.PIPE, text=True, timeout=900,
+                              env=environment)
+
+
+@pytest.mark.skipif(not all(shutil.which(tool) for tool in ("cmake", "ninja", "c++")),
+                    reason="scripts/demo builds with CMake, Ninja and a C++ compiler")
+def test_scripts_demo_builds_the_program_and_runs_it_in_the_callers_directory(tmp_path):
+    checkout = demo_checkout(tmp_path / "checkout")
+    (tmp_path / "here" / "mine").mkdir(parents=True)
+    body_file(tmp_path / "here" / "mine" / "bodies.txt", read_rows(SUN_EARTH_MOON))
+    args = ["--steps", "20", "--print", "--record", "mine/bodies.txt"]
+    result = run_demo(checkout, tmp_path / "here", *args)
     assert result.returncode == 0, result.stderr
-    assert "ninja" in result.stderr  # the build spoke, but not on standard output
-    text = (tmp_path / "snapshots.txt").read_text()
-    assert text == (tmp_path / "output.csv").read_text()
-    assert stellix.read_run(tmp_path / "snapshots.txt", n=3).shape[:2] == (20, 3)
-    assert (tmp_path / "orbits.svg").exists()
+    assert (checkout / "scripts" / "install-deps.calls").read_text() == "--build-only\n"
+    # The default preset's tree, with the program and the library built and
+    # nothing else: the build spoke on standard error only.
+    built = checkout / "build" / "default"
+    assert (built / "tools" / "stellix" / "stellix").exists()
+    assert not (built / "tests").exists()
+    assert "Linking CXX executable tools/stellix/stellix" in result.stderr
+    text = (tmp_path / "here" / "snapshots.txt").read_text()
+    assert text == (tmp_path / "here" / "output.csv").read_text()
+    assert stellix.read_run(tmp_path / "here" / "snapshots.txt", n=3).shape[:2] == (20, 3)
+    assert (tmp_path / "here" / "orbits.svg").exists()
+    # The same sources as the program under test: the same snapshots.
+    assert text == program(*args, cwd=tmp_path / "here").stdout
+
+    # Run again, the tree is up to date: no configuring, nothing rebuilt.
+    again = run_demo(checkout, tmp_path / "here", "--version")
+    assert again.returncode == 0, again.stderr
+    assert "Configuring" not in again.stderr and "Linking" not in again.stderr
+    assert (tmp_path / "here" / "snapshots.txt").read_text().startswith("stellix ")
 
 
 SVG = "{http://www.w3.org/2000/svg}"
@@ -527,13 +558,13 @@ def test_a_crowd_is_drawn_readably(tmp_path):
     rows[:4, 6] = 1e3
     (tmp_path / "crowd.txt").write_text("".join(
         " ".join("%.17g" % v for v in row) + f" star{i}\n" for i, row in enumerate(rows)))
-    result = demo("--steps", 20, "--dt", 600, "crowd.txt", cwd=tmp_path)
+    result = program("--steps", 20, "--dt", 600, "crowd.txt", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     check_picture(tmp_path / "orbits.svg", max_labels=8)
 
 
 def test_the_solar_system_picture_marks_its_close_up(tmp_path):
-    assert demo("--steps", 2000, cwd=tmp_path).returncode == 0
+    assert program("--steps", 2000, cwd=tmp_path).returncode == 0
     root = check_picture(tmp_path / "orbits.svg", max_labels=8)
     assert [r for r in root.iter(SVG + "rect") if r.get("stroke-dasharray") == "4 3"]
 
@@ -586,8 +617,8 @@ def test_a_run_in_one_call_writes_what_one_simulate_call_writes(tmp_path):
     expected = (reference / "output.csv").read_text()
     for destination, written in [("runs/dense.csv", tmp_path / "runs" / "dense.csv"),
                                  ("link.csv", tmp_path / "runs" / "target.csv")]:
-        result = demo("--steps", 120, "--interval", 2, "--dt", 600, f"--record={destination}",
-                      "--print", "crowd.txt", cwd=tmp_path)
+        result = program("--steps", 120, "--interval", 2, "--dt", 600, f"--record={destination}",
+                         "--print", "crowd.txt", cwd=tmp_path)
         assert result.returncode == 0, result.stderr
         assert f"{destination}: 60 snapshots of 40 lines (every 2 steps)" in result.stderr
         assert result.stdout == expected
@@ -599,7 +630,7 @@ def test_a_run_in_one_call_writes_what_one_simulate_call_writes(tmp_path):
 
 def test_a_run_file_written_through_to_a_full_device_fails_and_leaves_nothing(tmp_path):
     (tmp_path / "full.csv").symlink_to("/dev/full")
-    failed(demo("--steps", 100, "--dt", 600, "--record=full.csv", SUN_EARTH_MOON, cwd=tmp_path),
+    failed(program("--steps", 100, "--dt", 600, "--record=full.csv", SUN_EARTH_MOON, cwd=tmp_path),
            1, "cannot write full.csv: No space left on device")
     assert sorted(os.listdir(tmp_path)) == ["full.csv"]
 
@@ -609,9 +640,9 @@ def test_a_run_file_whose_directory_vanishes_fails_and_leaves_nothing(tmp_path):
     # Long enough (about a second) that the run is still going when its
     # private directory is seen, even on a loaded machine.
     crowd_file(tmp_path / "crowd.txt", 1500, 5)
-    child = subprocess.Popen([DEMO, "--steps", "600", "--interval", "10", "--record=gone/run.csv",
-                              "crowd.txt"], cwd=tmp_path, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen([PROGRAM, "--steps", "600", "--interval", "10",
+                              "--record=gone/run.csv", "crowd.txt"], cwd=tmp_path,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         for _ in range(5000):
             if leftovers(tmp_path / "gone"):

@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <sstream>
 
 #include "systems.h"
 
-namespace demo {
+namespace stellix::program {
 namespace {
 
-constexpr double kAu = 1.495978707e11;  // m
-constexpr int kPanel = 560;             // px, each panel is square
+constexpr int kPanel = 560;  // px, each panel is square
 constexpr int kGap = 24;
 constexpr int kTop = 64;
 constexpr int kBottom = 84;
@@ -141,15 +141,25 @@ void circle(std::ostream& svg, const View& v, double cx, double cy, double r,
       << "\" " << style << "/>\n";
 }
 
-void panel(std::ostream& svg, const View& v, const std::vector<Track>& tracks,
-           const std::vector<bool>& labelled, std::size_t heaviest, bool rings,
-           const std::string& heading) {
+// The panel's background, and the clip that keeps its drawing inside it.
+void open_panel(std::ostream& svg, const View& v) {
   svg << "<g>\n<rect x=\"" << v.left << "\" y=\"" << v.top << "\" width=\"" << kPanel
       << "\" height=\"" << kPanel << "\" rx=\"8\" fill=\"#0d1326\" stroke=\"#27304a\"/>\n";
   svg << "<clipPath id=\"clip" << v.left << "\"><rect x=\"" << v.left << "\" y=\"" << v.top
       << "\" width=\"" << kPanel << "\" height=\"" << kPanel << "\" rx=\"8\"/></clipPath>\n";
   svg << "<g clip-path=\"url(#clip" << v.left << ")\">\n";
-  // The names shown: the heaviest few of those this panel may name.
+}
+
+void close_panel(std::ostream& svg, const View& v, const std::string& heading) {
+  svg << "</g>\n";
+  svg << "<text x=\"" << v.left + 14 << "\" y=\"" << v.top + 24 << "\" class=\"heading\">"
+      << escape(heading) << "</text>\n";
+  scale_bar(svg, v);
+  svg << "</g>\n";
+}
+
+// The names shown: the heaviest few of those this panel may name.
+std::vector<bool> names_shown(const std::vector<Track>& tracks, const std::vector<bool>& labelled) {
   std::vector<std::size_t> named;
   for (std::size_t i = 0; i < tracks.size(); ++i)
     if (labelled[i]) named.push_back(i);
@@ -159,103 +169,131 @@ void panel(std::ostream& svg, const View& v, const std::vector<Track>& tracks,
   std::vector<bool> shown(tracks.size(), false);
   for (const std::size_t i : named)
     shown[i] = true;
-
-  std::vector<Label> labels;
-  for (std::size_t i = 0; rings && i < tracks.size(); ++i) {
-    const Track& t = tracks[i];
-    if (i == heaviest || t.x.empty() || !std::isfinite(t.x[0]) || !std::isfinite(t.y[0])) continue;
-    const double r = std::hypot(t.x[0] - tracks[heaviest].x[0], t.y[0] - tracks[heaviest].y[0]);
-    circle(svg, v, v.px(tracks[heaviest].x[0]), v.py(tracks[heaviest].y[0]),
-           r / v.half * kPanel / 2, "fill=\"none\" stroke=\"#3a4566\" stroke-dasharray=\"2 4\"");
-  }
-  for (std::size_t i = 0; i < tracks.size(); ++i) {
-    const Track& t = tracks[i];
-    const char* colour = i == heaviest ? "#ffcc33" : kPalette[i % std::size(kPalette)];
-    std::ostringstream points;
-    double last_x = NAN, last_y = NAN;
-    for (std::size_t k = 0; k < t.x.size(); ++k) {
-      if (!std::isfinite(t.x[k]) || !std::isfinite(t.y[k])) break;
-      const double x = std::round(v.px(t.x[k]) * 10) / 10, y = std::round(v.py(t.y[k]) * 10) / 10;
-      if (x == last_x && y == last_y) continue;
-      points << number(x) << ',' << number(y) << ' ';
-      last_x = x, last_y = y;
-    }
-    if (std::isnan(last_x)) continue;
-    svg << "<polyline points=\"" << points.str() << "\" fill=\"none\" stroke=\"" << colour
-        << "\" stroke-width=\"1.6\" stroke-opacity=\"0.85\" stroke-linejoin=\"round\"/>\n";
-    const std::string stroke = std::string("stroke=\"") + colour + "\"";
-    circle(svg, v, v.px(t.x.front()), v.py(t.y.front()), 2.5,
-           "fill=\"none\" " + stroke + " stroke-opacity=\"0.8\"");
-    const double r = i == heaviest ? 7 : 4;
-    circle(svg, v, last_x, last_y, r, std::string("fill=\"") + colour + "\"");
-    if (shown[i] && inside(v, last_x, last_y, r))
-      labels.push_back({last_x, last_y, colour, t.name});
-  }
-  place_labels(svg, v, labels);
-  svg << "</g>\n";
-  svg << "<text x=\"" << v.left + 14 << "\" y=\"" << v.top + 24 << "\" class=\"heading\">"
-      << escape(heading) << "</text>\n";
-  scale_bar(svg, v);
-  svg << "</g>\n";
+  return shown;
 }
 
-}  // namespace
+// Each other body's starting distance from the heaviest one's start.
+void starting_rings(std::ostream& svg, const View& v, const std::vector<Track>& tracks,
+                    std::size_t heaviest) {
+  const Track& centre = tracks[heaviest];
+  for (std::size_t i = 0; i < tracks.size(); ++i) {
+    const Track& t = tracks[i];
+    if (i == heaviest || t.x.empty() || !std::isfinite(t.x[0]) || !std::isfinite(t.y[0])) continue;
+    const double r = std::hypot(t.x[0] - centre.x[0], t.y[0] - centre.y[0]);
+    circle(svg, v, v.px(centre.x[0]), v.py(centre.y[0]), r / v.half * kPanel / 2,
+           "fill=\"none\" stroke=\"#3a4566\" stroke-dasharray=\"2 4\"");
+  }
+}
 
-std::string orbits_svg(const std::vector<Track>& tracks, const std::string& title,
-                       const std::string& caption) {
+// The track's points up to its first that is not finite, to a tenth of a
+// pixel, each only once; `end` becomes the last (NaN: none).
+std::string track_points(const View& v, const Track& t, Label& end) {
+  std::ostringstream points;
+  end.x = NAN, end.y = NAN;
+  for (std::size_t k = 0; k < t.x.size(); ++k) {
+    if (!std::isfinite(t.x[k]) || !std::isfinite(t.y[k])) break;
+    const double x = std::round(v.px(t.x[k]) * 10) / 10, y = std::round(v.py(t.y[k]) * 10) / 10;
+    if (x == end.x && y == end.y) continue;
+    points << number(x) << ',' << number(y) << ' ';
+    end.x = x, end.y = y;
+  }
+  return points.str();
+}
+
+// The track as a line, a ring at its start and a dot at its end; returns the
+// dot, whose label the caller may show.
+std::optional<Label> draw_track(std::ostream& svg, const View& v, const Track& t,
+                                const char* colour, double dot) {
+  Label end{NAN, NAN, colour, t.name};
+  const std::string points = track_points(v, t, end);
+  if (std::isnan(end.x)) return std::nullopt;
+  svg << "<polyline points=\"" << points << "\" fill=\"none\" stroke=\"" << colour
+      << "\" stroke-width=\"1.6\" stroke-opacity=\"0.85\" stroke-linejoin=\"round\"/>\n";
+  const std::string stroke = std::string("stroke=\"") + colour + "\"";
+  circle(svg, v, v.px(t.x.front()), v.py(t.y.front()), 2.5,
+         "fill=\"none\" " + stroke + " stroke-opacity=\"0.8\"");
+  circle(svg, v, end.x, end.y, dot, std::string("fill=\"") + colour + "\"");
+  if (!inside(v, end.x, end.y, dot)) return std::nullopt;
+  return end;
+}
+
+void panel(std::ostream& svg, const View& v, const std::vector<Track>& tracks,
+           const std::vector<bool>& labelled, std::size_t heaviest, bool rings,
+           const std::string& heading) {
+  open_panel(svg, v);
+  const std::vector<bool> shown = names_shown(tracks, labelled);
+  if (rings) starting_rings(svg, v, tracks, heaviest);
+  std::vector<Label> labels;
+  for (std::size_t i = 0; i < tracks.size(); ++i) {
+    const char* colour = i == heaviest ? "#ffcc33" : kPalette[i % std::size(kPalette)];
+    const auto end = draw_track(svg, v, tracks[i], colour, i == heaviest ? 7 : 4);
+    if (end && shown[i]) labels.push_back(*end);
+  }
+  place_labels(svg, v, labels);
+  close_panel(svg, v, heading);
+}
+
+std::size_t heaviest_track(const std::vector<Track>& tracks) {
   std::size_t heaviest = 0;
   for (std::size_t i = 0; i < tracks.size(); ++i) {
     if (tracks[i].mass > tracks[heaviest].mass) heaviest = i;
   }
+  return heaviest;
+}
+
+// A system ruled by one body (a star with planets) is seen from that body's
+// starting point, with faint rings at each other body's starting distance
+// to show how much of its orbit the run covered.
+bool ruled_by(const std::vector<Track>& tracks, std::size_t heaviest) {
   double total_mass = 0;
   for (const Track& t : tracks)
     total_mass += t.mass;
-  // A system ruled by one body (a star with planets) is seen from that body's
-  // starting point, with faint rings at each other body's starting distance
-  // to show how much of its orbit the run covered.
-  const bool central =
-      !tracks.empty() && !tracks[heaviest].x.empty() && tracks[heaviest].mass > 0.5 * total_mass;
+  return !tracks.empty() && !tracks[heaviest].x.empty() && tracks[heaviest].mass > 0.5 * total_mass;
+}
+
+// How far a box reaches from a point along either axis.
+double reach(const Box& b, double cx, double cy) {
+  return std::max(
+      {std::fabs(b.x0 - cx), std::fabs(b.x1 - cx), std::fabs(b.y0 - cy), std::fabs(b.y1 - cy)});
+}
+
+View whole_view(const std::vector<Box>& boxes, const Track* centre) {
   Box all;
-  std::vector<Box> boxes;
-  for (const Track& t : tracks) {
-    boxes.push_back(bounds(t));
-    if (!boxes.back().empty()) all.add(boxes.back());
+  for (const Box& b : boxes) {
+    if (!b.empty()) all.add(b);
   }
   if (all.empty()) all.add(0, 0);
   View whole = fit(all, 1.08, kGap, kTop);
-  if (central) {
-    whole.cx = tracks[heaviest].x.front(), whole.cy = tracks[heaviest].y.front();
-    double reach = 1.0;
-    for (const Box& b : boxes) {
-      if (b.empty()) continue;
-      reach = std::max({reach, std::fabs(b.x0 - whole.cx), std::fabs(b.x1 - whole.cx),
-                        std::fabs(b.y0 - whole.cy), std::fabs(b.y1 - whole.cy)});
-    }
-    whole.half = reach * 1.08;
+  if (centre == nullptr) return whole;
+  whole.cx = centre->x.front(), whole.cy = centre->y.front();
+  double widest = 1.0;
+  for (const Box& b : boxes) {
+    if (!b.empty()) widest = std::max(widest, reach(b, whole.cx, whole.cy));
   }
+  whole.half = widest * 1.08;
+  return whole;
+}
 
-  // Bodies that stay within an eighth of the whole view's half-width around
-  // its centre are lost at that scale: show them again in a close-up.
-  std::vector<bool> inner(tracks.size(), false);
-  Box close;
-  std::size_t inner_count = 0;
-  for (std::size_t i = 0; i < tracks.size(); ++i) {
-    const Box& b = boxes[i];
-    if (b.empty()) continue;
-    const double reach = std::max({std::fabs(b.x0 - whole.cx), std::fabs(b.x1 - whole.cx),
-                                   std::fabs(b.y0 - whole.cy), std::fabs(b.y1 - whole.cy)});
-    if (reach < whole.half / 8) {
-      inner[i] = true;
-      close.add(b);
-      ++inner_count;
-    }
+// Bodies that stay within an eighth of the whole view's half-width around
+// its centre are lost at that scale: a close-up shows them again.
+struct CloseUp {
+  std::vector<bool> inner;
+  Box box;
+  std::size_t count = 0;
+};
+
+CloseUp close_up(const std::vector<Box>& boxes, const View& whole) {
+  CloseUp close{std::vector<bool>(boxes.size(), false), {}, 0};
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    if (boxes[i].empty() || !(reach(boxes[i], whole.cx, whole.cy) < whole.half / 8)) continue;
+    close.inner[i] = true;
+    close.box.add(boxes[i]);
+    ++close.count;
   }
-  const bool zoom = inner_count >= 2 && inner_count < tracks.size();
-  const int panels = zoom ? 2 : 1;
-  const int width = panels * kPanel + (panels + 1) * kGap;
-  const int height = kTop + kPanel + kBottom;
+  return close;
+}
 
-  std::ostringstream svg;
+void open_document(std::ostream& svg, int width, int height, const std::string& title) {
   svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
       << "\" viewBox=\"0 0 " << width << ' ' << height
       << "\" font-family=\"DejaVu Sans, Helvetica, Arial, sans-serif\" font-size=\"14\">\n"
@@ -263,32 +301,57 @@ std::string orbits_svg(const std::vector<Track>& tracks, const std::string& titl
          ".small{font-size:12px;fill:#9aa6c2}.title{font-size:20px;fill:#eef2fb}</style>\n"
       << "<rect width=\"100%\" height=\"100%\" fill=\"#070b18\"/>\n"
       << "<text x=\"" << kGap << "\" y=\"40\" class=\"title\">" << escape(title) << "</text>\n";
+}
 
-  std::vector<bool> label_whole(tracks.size());
-  for (std::size_t i = 0; i < tracks.size(); ++i)
-    label_whole[i] = !zoom || !inner[i];
-  panel(svg, whole, tracks, label_whole, heaviest, central, "Seen from above (x, y)");
-  if (zoom) {
-    const View near = fit(close, 1.15, 2 * kGap + kPanel, kTop);
-    // Where the close-up lies in the whole view.
-    const double x0 = whole.px(near.cx - near.half), x1 = whole.px(near.cx + near.half);
-    const double y0 = whole.py(near.cy + near.half), y1 = whole.py(near.cy - near.half);
-    svg << "<rect x=\"" << number(x0) << "\" y=\"" << number(y0) << "\" width=\"" << number(x1 - x0)
-        << "\" height=\"" << number(y1 - y0)
-        << "\" fill=\"none\" stroke=\"#9aa6c2\" stroke-dasharray=\"4 3\"/>\n";
-    panel(svg, near, tracks, inner, heaviest, central, "Close-up of the inner bodies");
-  }
-  // The caption's lines are separated by newlines.
+// Where the close-up lies in the whole view.
+void mark_close_up(std::ostream& svg, const View& whole, const View& near) {
+  const double x0 = whole.px(near.cx - near.half), x1 = whole.px(near.cx + near.half);
+  const double y0 = whole.py(near.cy + near.half), y1 = whole.py(near.cy - near.half);
+  svg << "<rect x=\"" << number(x0) << "\" y=\"" << number(y0) << "\" width=\"" << number(x1 - x0)
+      << "\" height=\"" << number(y1 - y0)
+      << "\" fill=\"none\" stroke=\"#9aa6c2\" stroke-dasharray=\"4 3\"/>\n";
+}
+
+// The caption's lines are separated by newlines; the legend follows them.
+void write_caption(std::ostream& svg, const std::string& caption, bool rings) {
   std::istringstream lines(
       caption + "\nRings: start. Dots: end." +
-      (central ? " Dotted circles: starting distance from the heaviest body." : ""));
+      (rings ? " Dotted circles: starting distance from the heaviest body." : ""));
   std::string line;
   for (int k = 0; std::getline(lines, line); ++k) {
     svg << "<text x=\"" << kGap << "\" y=\"" << kTop + kPanel + 26 + 18 * k << "\" class=\"small\">"
         << escape(line) << "</text>\n";
   }
+}
+
+}  // namespace
+
+std::string orbits_svg(const std::vector<Track>& tracks, const std::string& title,
+                       const std::string& caption) {
+  const std::size_t heaviest = heaviest_track(tracks);
+  const bool central = ruled_by(tracks, heaviest);
+  std::vector<Box> boxes;
+  for (const Track& t : tracks)
+    boxes.push_back(bounds(t));
+  const View whole = whole_view(boxes, central ? &tracks[heaviest] : nullptr);
+  const CloseUp close = close_up(boxes, whole);
+  const bool zoom = close.count >= 2 && close.count < tracks.size();
+  const int panels = zoom ? 2 : 1;
+
+  std::ostringstream svg;
+  open_document(svg, panels * kPanel + (panels + 1) * kGap, kTop + kPanel + kBottom, title);
+  std::vector<bool> label_whole(tracks.size());
+  for (std::size_t i = 0; i < tracks.size(); ++i)
+    label_whole[i] = !zoom || !close.inner[i];
+  panel(svg, whole, tracks, label_whole, heaviest, central, "Seen from above (x, y)");
+  if (zoom) {
+    const View near = fit(close.box, 1.15, 2 * kGap + kPanel, kTop);
+    mark_close_up(svg, whole, near);
+    panel(svg, near, tracks, close.inner, heaviest, central, "Close-up of the inner bodies");
+  }
+  write_caption(svg, caption, central);
   svg << "</svg>\n";
   return svg.str();
 }
 
-}  // namespace demo
+}  // namespace stellix::program

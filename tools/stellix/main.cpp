@@ -12,26 +12,28 @@
 #include "output_files.h"
 #include "run.h"
 
+namespace program = stellix::program;
+
 int main(int argc, char** argv) {
-  const bool output_open = cli::guard_standard_streams();
-  cli::Options options;
-  cli::Request request = cli::Request::run;
+  const bool output_open = program::guard_standard_streams();
+  program::Options options;
+  program::Request request = program::Request::run;
   try {
-    request = cli::parse(argc, argv, options);
-  } catch (const cli::UsageError& e) {
+    request = program::parse(argc, argv, options);
+  } catch (const program::UsageError& e) {
     std::fprintf(stderr, "stellix: %s\n(try --help)\n", e.what());
     return 2;
   }
   try {
     if (!output_open) throw std::runtime_error("standard output is closed");
-    if (request == cli::Request::run) return cli::run(options);
-    if (request == cli::Request::help) {
-      std::fputs(cli::kUsage, stdout);
+    if (request == program::Request::run) return program::run(options);
+    if (request == program::Request::help) {
+      std::fputs(program::kUsage, stdout);
     } else {
       std::printf("stellix %d.%d.%d\n", STELLIX_VERSION_MAJOR, STELLIX_VERSION_MINOR,
                   STELLIX_VERSION_PATCH);
     }
-    cli::finish_standard_output();
+    program::finish_standard_output();
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "stellix: %s\n", e.what());

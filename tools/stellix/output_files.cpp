@@ -18,7 +18,7 @@
 
 #include "systems.h"
 
-namespace cli {
+namespace stellix::program {
 
 namespace {
 
@@ -46,7 +46,7 @@ void fail(const std::string& what, int error) {
   throw std::runtime_error(what + ": " + reason(error));
 }
 
-OutputFile::OutputFile(std::string path) : path_(std::move(path)), name_(demo::printable(path_)) {
+OutputFile::OutputFile(std::string path) : path_(std::move(path)), name_(printable(path_)) {
   std::error_code ignored;
   created_ = !std::filesystem::exists(std::filesystem::symlink_status(path_, ignored));
   stream_ = std::fopen(path_.c_str(), "a");
@@ -98,7 +98,7 @@ std::unique_ptr<RunFileDirectory> RunFileDirectory::make(const std::string& path
   if (error) return nullptr;
   std::string pattern = (beside.parent_path() / ".stellix-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) return nullptr;
-  auto made = std::make_unique<RunFileDirectory>(pattern, target.string(), demo::printable(path));
+  auto made = std::make_unique<RunFileDirectory>(pattern, target.string(), printable(path));
   if (through && symlink(target.c_str(), made->file_.c_str()) != 0) return nullptr;
   made->through_ = through;
   return made;
@@ -181,4 +181,4 @@ void finish_standard_output() {
   }
 }
 
-}  // namespace cli
+}  // namespace stellix::program

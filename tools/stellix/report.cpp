@@ -7,9 +7,10 @@
 #include <filesystem>
 #include <system_error>
 
+#include "schedule.h"
 #include "systems.h"
 
-namespace cli {
+namespace stellix::program {
 
 namespace {
 
@@ -54,7 +55,7 @@ void ProgressBar::update(std::int64_t done, std::int64_t total, double seconds_p
 }
 
 std::string orbits_picture(const Options& options, const Findings& findings,
-                           const std::vector<demo::Track>& tracks) {
+                           const std::vector<Track>& tracks) {
   const std::int64_t steps = options.steps;
   char caption[512];
   std::snprintf(caption, sizeof caption,
@@ -64,7 +65,7 @@ std::string orbits_picture(const Options& options, const Findings& findings,
                 STELLIX_VERSION_MAJOR, STELLIX_VERSION_MINOR, STELLIX_VERSION_PATCH,
                 findings.drift_defined ? drift_text(findings.drift, 2).c_str() : "n/a");
   const std::string title = findings.title + ", " + duration(steps * options.dt);
-  return demo::orbits_svg(tracks, title, caption);
+  return orbits_svg(tracks, title, caption);
 }
 
 void warn_non_finite(const Options& options, const Findings& findings) {
@@ -75,9 +76,10 @@ void warn_non_finite(const Options& options, const Findings& findings) {
                static_cast<long long>(findings.non_finite_step),
                static_cast<long long>(options.steps));
   if (findings.non_finite_snapshot > 0 && options.emitting()) {
-    std::fprintf(stderr, "  the first snapshot to show it is snapshot %lld (after %lld steps)\n",
-                 static_cast<long long>(findings.non_finite_snapshot),
-                 static_cast<long long>(findings.non_finite_snapshot * options.stride() + 1));
+    std::fprintf(
+        stderr, "  the first snapshot to show it is snapshot %lld (after %lld steps)\n",
+        static_cast<long long>(findings.non_finite_snapshot),
+        static_cast<long long>(snapshot_step(findings.non_finite_snapshot, options.stride())));
   }
 }
 
@@ -85,7 +87,7 @@ void print_summary(const Options& options, const Findings& findings) {
   const std::int64_t steps = options.steps, interval = options.stride();
   // The summary goes to standard error when standard output carries snapshots.
   std::FILE* out = options.print ? stderr : stdout;
-  std::fprintf(out, "stellix: %s\n", demo::printable(findings.title).c_str());
+  std::fprintf(out, "stellix: %s\n", printable(findings.title).c_str());
   std::fprintf(out, "  %s, %s of %g s = %s, computed in %.1f ms\n",
                count(findings.bodies, "body", "bodies").c_str(),
                count(steps, "step", "steps").c_str(), options.dt,
@@ -98,17 +100,17 @@ void print_summary(const Options& options, const Findings& findings) {
     std::fprintf(out, "  relative energy drift: n/a (%s)\n", findings.undefined_drift);
   }
   if (options.record) {
-    std::fprintf(out, "  %s: %s of %s (every %s)\n", demo::printable(*options.record).c_str(),
+    std::fprintf(out, "  %s: %s of %s (every %s)\n", printable(*options.record).c_str(),
                  count(findings.snapshots, "snapshot", "snapshots").c_str(),
                  count(findings.bodies, "line", "lines").c_str(),
                  interval == 1 ? "step" : count(interval, "step", "steps").c_str());
   }
   if (options.save) {
-    std::fprintf(out, "  final state saved in %s\n", demo::printable(*options.save).c_str());
+    std::fprintf(out, "  final state saved in %s\n", printable(*options.save).c_str());
   }
   std::error_code ignored;
   std::fprintf(out, "  orbits drawn in %s\n",
-               demo::printable(std::filesystem::absolute(options.svg, ignored).string()).c_str());
+               printable(std::filesystem::absolute(options.svg, ignored).string()).c_str());
 }
 
-}  // namespace cli
+}  // namespace stellix::program

@@ -1,8 +1,8 @@
 // What the program shows of a run: the progress bar while it lasts, then the
 // picture's title and caption, the warning of a state that is not finite and
 // the summary.
-#ifndef STELLIX_EXAMPLES_REPORT_H
-#define STELLIX_EXAMPLES_REPORT_H
+#ifndef STELLIX_PROGRAM_REPORT_H
+#define STELLIX_PROGRAM_REPORT_H
 
 #include <cstdint>
 #include <string>
@@ -11,7 +11,7 @@
 #include "cli_options.h"
 #include "orbits_svg.h"
 
-namespace cli {
+namespace stellix::program {
 
 // "1 body", "2 bodies".
 std::string count(std::int64_t number, const char* one, const char* many);
@@ -41,10 +41,10 @@ struct Findings {
 };
 
 std::string orbits_picture(const Options& options, const Findings& findings,
-                           const std::vector<demo::Track>& tracks);
+                           const std::vector<Track>& tracks);
 void warn_non_finite(const Options& options, const Findings& findings);
 void print_summary(const Options& options, const Findings& findings);
 
-}  // namespace cli
+}  // namespace stellix::program
 
-#endif  // STELLIX_EXAMPLES_REPORT_H
+#endif  // STELLIX_PROGRAM_REPORT_H

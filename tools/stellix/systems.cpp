@@ -10,12 +10,11 @@
 #include <stdexcept>
 #include <string_view>
 
-namespace demo {
+namespace stellix::program {
 namespace {
 
 // The library's gravitational constant, c^3, in m^3 / (10^24 kg s^2).
 constexpr double kG = 66699999999906.078125;
-constexpr double kAu = 1.495978707e11;  // m
 constexpr double kPi = 3.14159265358979323846;
 
 struct Elements {
@@ -234,4 +233,4 @@ double total_energy(const std::vector<Body>& bodies) {
   return kinetic + potential;
 }
 
-}  // namespace demo
+}  // namespace stellix::program

@@ -1,7 +1,7 @@
 // What the program gathers along a run besides the snapshots: the points of
 // the picture's tracks and the energy drift.
-#ifndef STELLIX_EXAMPLES_SAMPLES_H
-#define STELLIX_EXAMPLES_SAMPLES_H
+#ifndef STELLIX_PROGRAM_SAMPLES_H
+#define STELLIX_PROGRAM_SAMPLES_H
 
 #include <stellix/stellix.h>
 
@@ -12,27 +12,21 @@
 #include "orbits_svg.h"
 #include "systems.h"
 
-namespace cli {
+namespace stellix::program {
 
 using Clock = std::chrono::steady_clock;
 double since(Clock::time_point start);
 
-// The fewest points of a track in the picture.
-inline constexpr std::int64_t kFewestSamples = 50;
-
 class Tracks {
  public:
-  Tracks(const demo::System& system, std::int64_t steps);
-  // The steps between the points a simulate call stores for the picture.
-  std::int64_t stride() const { return stride_; }
+  explicit Tracks(const System& system);
   void add(const std::vector<Body>& state);
   // `xyz`: the positions of every body, as the library stores them.
   void add(const double* xyz);
-  const std::vector<demo::Track>& tracks() const { return tracks_; }
+  const std::vector<Track>& tracks() const { return tracks_; }
 
  private:
-  std::vector<demo::Track> tracks_;
-  std::int64_t stride_;
+  std::vector<Track> tracks_;
 };
 
 // The relative energy drift: the largest of the samples taken between
@@ -57,6 +51,6 @@ class EnergyDrift {
   bool defined_ = false;
 };
 
-}  // namespace cli
+}  // namespace stellix::program
 
-#endif  // STELLIX_EXAMPLES_SAMPLES_H
+#endif  // STELLIX_PROGRAM_SAMPLES_H

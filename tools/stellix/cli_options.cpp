@@ -7,7 +7,7 @@
 
 #include "systems.h"
 
-namespace cli {
+namespace stellix::program {
 
 const char* const kUsage =
     "usage: stellix [options] [BODY_FILE]\n"
@@ -43,7 +43,7 @@ std::int32_t positive_count(std::string_view option, std::string_view text) {
   if (ec != std::errc() || ptr != text.data() + text.size() || value < 1 ||
       value > std::numeric_limits<std::int32_t>::max()) {
     throw UsageError(std::string(option) + " needs a whole number from 1 to 2147483647, not '" +
-                     demo::printable(text) + "'");
+                     printable(text) + "'");
   }
   return static_cast<std::int32_t>(value);
 }
@@ -53,8 +53,8 @@ double time_step(std::string_view text) {
   const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || ptr != text.data() + text.size() || !std::isfinite(value) ||
       value == 0) {
-    throw UsageError("--dt needs a finite, nonzero number of seconds, not '" +
-                     demo::printable(text) + "'");
+    throw UsageError("--dt needs a finite, nonzero number of seconds, not '" + printable(text) +
+                     "'");
   }
   return value;
 }
@@ -66,58 +66,85 @@ std::string file_name(std::string_view what, std::string_view text) {
   return std::string(text);
 }
 
+// One argument and what it takes from those after it. "--option=value" is
+// "--option value"; only options name themselves so.
+class Argument {
+ public:
+  Argument(int& k, int argc, char** argv) : k_(k), argc_(argc), argv_(argv), name_(argv[k]) {
+    if (const auto equals = name_.find('='); name_.starts_with("--") && equals != name_.npos) {
+      attached_ = name_.substr(equals + 1);
+      name_ = name_.substr(0, equals);
+    }
+  }
+  std::string_view name() const { return name_; }
+  std::string printable_name() const { return printable(name_); }
+  const std::optional<std::string_view>& attached() const { return attached_; }
+
+  std::string_view value() {
+    if (attached_) return *attached_;
+    if (k_ + 1 >= argc_) throw UsageError(printable_name() + " needs a value");
+    return argv_[++k_];
+  }
+  bool flag() const {
+    if (attached_) throw UsageError(printable_name() + " takes no value");
+    return true;
+  }
+
+ private:
+  int& k_;
+  int argc_;
+  char** argv_;
+  std::string_view name_;
+  std::optional<std::string_view> attached_;
+};
+
+// Sets what an option of the run names; false for any other argument.
+bool set_option(Argument& arg, Options& options) {
+  const std::string_view name = arg.name();
+  if (name == "--dt")
+    options.dt = time_step(arg.value());
+  else if (name == "--steps")
+    options.steps = positive_count(name, arg.value());
+  else if (name == "--interval")
+    options.interval = positive_count(name, arg.value());
+  else if (name == "--record")
+    // The file only as --record=FILE: "--record FILE" would read as a run
+    // file followed by the body file.
+    options.record = arg.attached() ? file_name(name, *arg.attached()) : "output.csv";
+  else if (name == "--print")
+    options.print = arg.flag();
+  else if (name == "--com")
+    options.com = arg.flag();
+  else if (name == "--save")
+    options.save = file_name(name, arg.value());
+  else if (name == "--svg")
+    options.svg = file_name(name, arg.value());
+  else
+    return false;
+  return true;
+}
+
 }  // namespace
 
 Request parse(int argc, char** argv, Options& options) {
   Request request = Request::run;
   for (int k = 1; k < argc; ++k) {
-    std::string_view arg = argv[k];
-    // "--option=value" is "--option value"; only options name themselves so.
-    std::optional<std::string_view> attached;
-    if (const auto equals = arg.find('='); arg.starts_with("--") && equals != arg.npos) {
-      attached = arg.substr(equals + 1);
-      arg = arg.substr(0, equals);
-    }
-    const std::string option = demo::printable(arg);
-    auto value = [&]() -> std::string_view {
-      if (attached) return *attached;
-      if (k + 1 >= argc) throw UsageError(option + " needs a value");
-      return argv[++k];
-    };
-    auto flag = [&] {
-      if (attached) throw UsageError(option + " takes no value");
-      return true;
-    };
-    if (arg == "--help" || arg == "-h")
-      flag(), request = Request::help;
-    else if (arg == "--version")
-      flag(), request = request == Request::help ? request : Request::version;
-    else if (arg == "--dt")
-      options.dt = time_step(value());
-    else if (arg == "--steps")
-      options.steps = positive_count(arg, value());
-    else if (arg == "--interval")
-      options.interval = positive_count(arg, value());
-    else if (arg == "--record")
-      // The file only as --record=FILE: "--record FILE" would read as a run
-      // file followed by the body file.
-      options.record = attached ? file_name(arg, *attached) : "output.csv";
-    else if (arg == "--print")
-      options.print = flag();
-    else if (arg == "--com")
-      options.com = flag();
-    else if (arg == "--save")
-      options.save = file_name(arg, value());
-    else if (arg == "--svg")
-      options.svg = file_name(arg, value());
-    else if (arg.size() > 1 && arg[0] == '-')
-      throw UsageError("unknown option " + option);
+    Argument arg(k, argc, argv);
+    const std::string_view name = arg.name();
+    if (name == "--help" || name == "-h")
+      arg.flag(), request = Request::help;
+    else if (name == "--version")
+      arg.flag(), request = request == Request::help ? request : Request::version;
+    else if (set_option(arg, options))
+      continue;
+    else if (name.size() > 1 && name[0] == '-')
+      throw UsageError("unknown option " + arg.printable_name());
     else if (options.body_file)
       throw UsageError("more than one body file given");
     else
-      options.body_file = file_name("the body file", arg);
+      options.body_file = file_name("the body file", name);
   }
   return request;
 }
 
-}  // namespace cli
+}  // namespace stellix::program

@@ -1,14 +1,16 @@
 // The program's command line: its options, how they are read and the usage
 // text.
-#ifndef STELLIX_EXAMPLES_CLI_OPTIONS_H
-#define STELLIX_EXAMPLES_CLI_OPTIONS_H
+#ifndef STELLIX_PROGRAM_CLI_OPTIONS_H
+#define STELLIX_PROGRAM_CLI_OPTIONS_H
 
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
-namespace cli {
+#include "schedule.h"
+
+namespace stellix::program {
 
 extern const char* const kUsage;
 
@@ -23,8 +25,7 @@ struct Options {
   std::string svg = "orbits.svg";
   std::optional<std::string> body_file;
 
-  // About a thousand snapshots at most unless told otherwise.
-  std::int64_t stride() const { return interval ? *interval : (steps + 999) / 1000; }
+  std::int64_t stride() const { return snapshot_interval(steps, interval); }
   bool emitting() const { return print || record; }
 };
 
@@ -38,6 +39,6 @@ enum class Request { run, help, version };
 // Fills `options` from the arguments; throws UsageError.
 Request parse(int argc, char** argv, Options& options);
 
-}  // namespace cli
+}  // namespace stellix::program
 
-#endif  // STELLIX_EXAMPLES_CLI_OPTIONS_H
+#endif  // STELLIX_PROGRAM_CLI_OPTIONS_H

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace cli {
+namespace stellix::program {
 
 namespace {
 
@@ -12,24 +12,15 @@ namespace {
 constexpr int kEnergySamples = 100;
 constexpr double kEnergyShare = 0.02;
 
-// Points of each track in the picture: enough for a smooth orbit, few enough
-// for the file to stay small with many bodies.
-std::int64_t picture_samples(std::int64_t n) {
-  return std::clamp<std::int64_t>(1'000'000 / n, kFewestSamples, 720);
-}
-
 }  // namespace
 
 double since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-Tracks::Tracks(const demo::System& system, std::int64_t steps)
-    : tracks_(system.bodies.size()),
-      stride_(std::max<std::int64_t>(
-          1, steps / picture_samples(static_cast<std::int32_t>(system.bodies.size())))) {
+Tracks::Tracks(const System& system) : tracks_(system.bodies.size()) {
   for (std::size_t i = 0; i < tracks_.size(); ++i)
-    tracks_[i] = {demo::body_label(system, i), system.bodies[i].mass, {}, {}};
+    tracks_[i] = {body_label(system, i), system.bodies[i].mass, {}, {}};
 }
 
 void Tracks::add(const std::vector<Body>& state) {
@@ -59,8 +50,7 @@ void EnergyDrift::sample(const std::vector<Body>& state, Clock::time_point run_s
 }
 
 double EnergyDrift::finish(const std::vector<Body>& final_state) {
-  const double drift =
-      defined_ ? (demo::total_energy(final_state) - before_) / std::fabs(before_) : 0;
+  const double drift = defined_ ? (total_energy(final_state) - before_) / std::fabs(before_) : 0;
   if (defined_) keep_worst(drift);
   return drift;
 }
@@ -73,7 +63,7 @@ const char* EnergyDrift::undefined_reason() const {
 
 double EnergyDrift::measure(const std::vector<Body>& state) {
   const auto begun = Clock::now();
-  const double energy = demo::total_energy(state);
+  const double energy = total_energy(state);
   seconds_ += since(begun);
   ++samples_;
   return energy;
@@ -83,4 +73,4 @@ void EnergyDrift::keep_worst(double drift) {
   if (!(std::fabs(drift) <= std::fabs(worst_))) worst_ = drift;
 }
 
-}  // namespace cli
+}  // namespace stellix::program
