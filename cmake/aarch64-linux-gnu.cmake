@@ -15,6 +15,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# Debian's multiarch libraries for the target (libssl-dev:arm64, for the
+# program's fingerprint) live in /usr/lib/aarch64-linux-gnu, where the cross
+# compiler looks by itself but CMake, rooted in the toolchain's sysroot, does
+# not.
+set(OPENSSL_INCLUDE_DIR /usr/include CACHE PATH "OpenSSL's headers (shared by every architecture)")
+set(OPENSSL_CRYPTO_LIBRARY /usr/lib/${_target}/libcrypto.so CACHE FILEPATH "the target's libcrypto")
+
 find_program(_qemu NAMES qemu-aarch64 qemu-aarch64-static)
 if(_qemu)
   # The target's own loader and C library, from the cross toolchain's sysroot.

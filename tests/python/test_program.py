@@ -658,3 +658,43 @@ def test_a_run_file_whose_directory_vanishes_fails_and_leaves_nothing(tmp_path):
     assert "stellix: cannot write gone/run.csv: No such file or directory" in stderr
     assert "computed" not in stdout
     assert sorted(os.listdir(tmp_path)) == ["crowd.txt"]
+
+
+COINCIDENT = [[0, 0, 0, 0, 0, 0, 5], [1e9, 0, 0, 0, 0, 0, 1], [1e9, 0, 0, 0, 0, 0, 1]]
+
+
+@pytest.mark.parametrize("rows", [None, COINCIDENT], ids=["sun-earth-moon", "coincident"])
+def test_the_programs_fingerprint_is_pythons_for_the_same_run(tmp_path, rows):
+    # The coincident pair turns the state to NaN, whose sign the processor
+    # chooses: both fingerprints make every NaN the same.
+    path = SUN_EARTH_MOON if rows is None else body_file(tmp_path / "bodies.txt", rows)
+    result = program("--steps", 50, "--interval", 7, "--fingerprint", path, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    printed = [line.split()[-1] for line in result.stdout.splitlines()
+               if line.startswith("  fingerprint ")]
+    bodies = read_bodies(tmp_path / path)
+    stellix.simulate(bodies, 3600.0, 50, 7)
+    assert (rows is None) == np.isfinite(bodies.view(np.float64)).all()
+    assert printed == [stellix.fingerprint(bodies)]
+
+
+def test_a_fingerprint_tells_states_apart_but_not_nan_signs():
+    bodies = stellix.make_bodies([[1, 2, 3, 4, 5, 6, 7], [0, 0, 0, 0, 0, 0, 1]])
+    before = stellix.fingerprint(bodies)
+    assert len(before) == 64 and int(before, 16) >= 0
+    doubles = bodies.view(np.float64)
+    doubles[1] = np.nextafter(doubles[1], np.inf)
+    nudged = stellix.fingerprint(bodies)
+    assert nudged != before
+    doubles[1] = np.copysign(np.nan, 1.0)
+    positive = stellix.fingerprint(bodies)
+    doubles[1] = np.copysign(np.nan, -1.0)
+    assert stellix.fingerprint(bodies) == positive != nudged
+
+
+def test_the_self_check_passes_and_names_every_problem(tmp_path):
+    result = program("--self-check", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert len([line for line in lines if line.endswith("  ok")]) == 5
+    assert lines[-1] == "self-check passed: this machine computes stellix's bits"

@@ -32,6 +32,10 @@ const char* const kUsage =
     "                    run to the bit\n"
     "  --com             move to the centre-of-mass frame before the run\n"
     "  --svg FILE        where to draw the orbits (default orbits.svg)\n"
+    "  --fingerprint     show the SHA-256 of the final state's bits, the same on\n"
+    "                    every machine that computes this run\n"
+    "  --self-check      run fixed problems that reach every kernel and compare\n"
+    "                    their fingerprints with the pinned ones (exit 0 or 1)\n"
     "  --version         show the library version\n"
     "  --help            show this text\n";
 
@@ -115,6 +119,8 @@ bool set_option(Argument& arg, Options& options) {
     options.print = arg.flag();
   else if (name == "--com")
     options.com = arg.flag();
+  else if (name == "--fingerprint")
+    options.fingerprint = arg.flag();
   else if (name == "--save")
     options.save = file_name(name, arg.value());
   else if (name == "--svg")
@@ -135,6 +141,8 @@ Request parse(int argc, char** argv, Options& options) {
       arg.flag(), request = Request::help;
     else if (name == "--version")
       arg.flag(), request = request == Request::help ? request : Request::version;
+    else if (name == "--self-check")
+      arg.flag(), request = request == Request::help ? request : Request::self_check;
     else if (set_option(arg, options))
       continue;
     else if (name.size() > 1 && name[0] == '-')

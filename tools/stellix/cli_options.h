@@ -21,6 +21,7 @@ struct Options {
   std::optional<std::string> record;  // the run file
   bool print = false;
   bool com = false;
+  bool fingerprint = false;
   std::optional<std::string> save;
   std::string svg = "orbits.svg";
   std::optional<std::string> body_file;
@@ -34,7 +35,7 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-enum class Request { run, help, version };
+enum class Request { run, help, version, self_check };
 
 // Fills `options` from the arguments; throws UsageError.
 Request parse(int argc, char** argv, Options& options);

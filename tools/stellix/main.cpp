@@ -11,6 +11,7 @@
 #include "cli_options.h"
 #include "output_files.h"
 #include "run.h"
+#include "self_check.h"
 
 namespace program = stellix::program;
 
@@ -27,6 +28,11 @@ int main(int argc, char** argv) {
   try {
     if (!output_open) throw std::runtime_error("standard output is closed");
     if (request == program::Request::run) return program::run(options);
+    if (request == program::Request::self_check) {
+      const int status = program::self_check(stdout);
+      program::finish_standard_output();
+      return status;
+    }
     if (request == program::Request::help) {
       std::fputs(program::kUsage, stdout);
     } else {

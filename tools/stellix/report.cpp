@@ -111,6 +111,7 @@ void print_summary(const Options& options, const Findings& findings) {
   std::error_code ignored;
   std::fprintf(out, "  orbits drawn in %s\n",
                printable(std::filesystem::absolute(options.svg, ignored).string()).c_str());
+  if (options.fingerprint) std::fprintf(out, "  fingerprint %s\n", findings.fingerprint.c_str());
 }
 
 }  // namespace stellix::program

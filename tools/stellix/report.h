@@ -38,6 +38,7 @@ struct Findings {
   // The first step after which the state is not finite (0: none), and the
   // first snapshot to show it (negative: none).
   std::int64_t non_finite_step = 0, non_finite_snapshot = -1;
+  std::string fingerprint;  // of the final state, when asked for
 };
 
 std::string orbits_picture(const Options& options, const Findings& findings,

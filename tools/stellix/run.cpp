@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fingerprint.h"
 #include "output_files.h"
 #include "report.h"
 #include "samples.h"
@@ -260,6 +261,7 @@ void Run::report() {
   findings_.worst_drift = energy_.worst();
   findings_.drift_defined = energy_.defined();
   findings_.undefined_drift = energy_.undefined_reason();
+  if (options_.fingerprint) findings_.fingerprint = fingerprint(bodies_);
 
   const std::string picture = orbits_picture(options_, findings_, tracks_.tracks());
   std::fwrite(picture.data(), 1, picture.size(), svg_.begin());
