@@ -31,6 +31,7 @@ from ._physics import (
 )
 from ._run import SimulationInterrupted, simulate, snapshot_count
 from ._stdio import print_bodies, print_matrix, print_vector, record_bodies
+from ._trajectory import Trajectory, read_trajectory, record_trajectory
 
 __version__ = _library.VERSION
 
@@ -40,6 +41,7 @@ __all__ = [
     "MAX_BODIES",
     "LibraryNotFoundError",
     "SimulationInterrupted",
+    "Trajectory",
     "accelerations",
     "as_bodies",
     "center_of_mass",
@@ -56,7 +58,9 @@ __all__ = [
     "print_vector",
     "read_bodies",
     "read_run",
+    "read_trajectory",
     "record_bodies",
+    "record_trajectory",
     "save_bodies",
     "simulate",
     "snapshot_count",
