@@ -4,11 +4,13 @@ and the member builders' counter-based generator."""
 
 import concurrent.futures
 import contextlib
+import errno
 import io
 import multiprocessing
 import os
 import pickle
 import signal
+import subprocess
 import threading
 import time
 
@@ -89,6 +91,32 @@ def test_a_failing_member_does_not_stop_the_others(tmp_path):
     assert os.listdir(tmp_path) == ["ok.csv"]
     # The members' own arrays are never changed.
     assert same_bits(good["bodies"].view(np.float64), seeded_system(5, 1).view(np.float64))
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A directory on a 64 KiB tmpfs, where it can be mounted."""
+    disk = tmp_path / "small"
+    disk.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(disk)],
+                      capture_output=True).returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    yield disk
+    subprocess.run(["umount", str(disk)], check=True)
+
+
+def test_a_full_disk_fails_the_member_and_keeps_the_old_file(small_disk):
+    (small_disk / "m.csv").write_text("the previous run\n")
+    member = dict(bodies=seeded_system(50, 1), dt=60.0, steps=400, interval=10)
+    # One worker: the second member finds the space the first one gave back.
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        results, _ = run([dict(member, record=str(small_disk / "m.csv")),
+                          dict(member, steps=40, record=str(small_disk / "n.csv"))], pool)
+    assert isinstance(results[0].error, OSError) and results[0].error.errno == errno.ENOSPC
+    assert results[0].error.filename == str(small_disk / "m.csv")
+    assert results[0].fingerprint is None and results[1].error is None
+    assert (small_disk / "m.csv").read_text() == "the previous run\n"
+    assert sorted(os.listdir(small_disk)) == ["m.csv", "n.csv"]
 
 
 def test_run_files_are_checked_before_anything_runs(tmp_path, monkeypatch):
