@@ -12,7 +12,9 @@ Dask is installed); the ratio of the two times is the speedup of the second
 worker. Overhead: TINY members of one body and one step, run through an
 ensemble of one thread and by a plain loop of simulate calls; the difference
 per member is what the ensemble adds. Each figure is measured `repeats`
-times (default 5), and the minimum and median are printed, with the CPU."""
+times (default 5), and the minimum, median and maximum are printed, with
+the CPU and its load: on a shared machine the maximum speedup is the run
+least disturbed by others."""
 
 import concurrent.futures
 import os
@@ -111,8 +113,9 @@ def dask_executor(workers):
 
 
 def report(what, values, unit="", scale=1.0):
-    print("%-44s min %7.3f%s  median %7.3f%s  (%d runs)" % (
-        what, min(values) * scale, unit, statistics.median(values) * scale, unit, len(values)))
+    print("%-40s min %7.3f%s  median %7.3f%s  max %7.3f%s  (%d runs)" % (
+        what, min(values) * scale, unit, statistics.median(values) * scale, unit,
+        max(values) * scale, unit, len(values)))
 
 
 def main(repeats):
