@@ -17,9 +17,12 @@ Ctrl-C stops a long run between two steps with KeyboardInterrupt
 
 from . import _library
 from ._checks import as_bodies, make_bodies
+from ._ensemble import EnsembleInterrupted, ensemble
 from ._files import read_bodies, read_run, save_bodies
 from ._fingerprint import fingerprint
 from ._library import BODY, MAX_BODIES, G, LibraryNotFoundError, library
+from ._member import MemberInterrupted, MemberResult
+from ._members import grid, members, perturb, perturbed, uniforms
 from ._physics import (
     accelerations,
     center_of_mass,
@@ -39,20 +42,28 @@ __all__ = [
     "BODY",
     "G",
     "MAX_BODIES",
+    "EnsembleInterrupted",
     "LibraryNotFoundError",
+    "MemberInterrupted",
+    "MemberResult",
     "SimulationInterrupted",
     "Trajectory",
     "accelerations",
     "as_bodies",
     "center_of_mass",
     "energy",
+    "ensemble",
     "fingerprint",
     "gravity_factors",
+    "grid",
     "invsqrt",
     "library",
     "make_bodies",
+    "members",
     "momentum",
     "move_to_center_of_mass",
+    "perturb",
+    "perturbed",
     "print_bodies",
     "print_matrix",
     "print_vector",
@@ -64,4 +75,5 @@ __all__ = [
     "save_bodies",
     "simulate",
     "snapshot_count",
+    "uniforms",
 ]

@@ -1,0 +1,267 @@
+"""stellix.ensemble: many independent runs on whatever executor the caller has.
+
+The library runs on the calling thread and releases the GIL for the length of
+a call, so a thread pool runs members in parallel without pickling anything.
+Any concurrent.futures.Executor works the same way (a process pool, Dask's
+client.get_executor(), mpi4py's MPIPoolExecutor): a member is a mapping of
+simulate's keyword arguments, and both it and its result pickle. Each member
+computes the bits it would compute alone, so neither the executor nor the
+number of its workers changes a result.
+"""
+
+import concurrent.futures as futures_
+import functools
+import locale
+import os
+import shutil
+import sys
+import tempfile
+import threading
+import time
+
+from . import _library
+from ._member import MemberResult, _Stop, run_member
+
+# How long a cancelled ensemble waits for its running members to stop at a
+# whole step (each checks about every 0.2 s) before it gives up on them.
+STOP_GRACE_SECONDS = 1.0
+
+
+class EnsembleInterrupted(KeyboardInterrupt):
+    """Ctrl-C cancelled the ensemble. `results`, in member order, holds the
+    MemberResult of every member that finished, failed, or stopped at a whole
+    step (its error a MemberInterrupted), and None for a member that never
+    started or did not answer in time."""
+
+    def __init__(self, message, results):
+        super().__init__(message)
+        self.results = results
+
+
+def cores():
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def _run_file(record, k):
+    """The absolute path member k records to, or None. A member that asks for
+    the library's output.csv would share it with every other member."""
+    if isinstance(record, (str, bytes, os.PathLike)):
+        return os.path.abspath(os.fsdecode(record))
+    if not record:
+        return None
+    raise ValueError("member %d records to the shared output.csv; give each member a file of "
+                     "its own (record='run-%d.csv')" % (k, k))
+
+
+def _prepare(members):
+    """The members as dicts with absolute run file paths, and a result for
+    each that is no mapping. Raises ValueError, before anything runs, when a
+    member has no run file of its own."""
+    prepared, early, owners = [], {}, {}
+    for k, member in enumerate(members):
+        try:
+            settings = dict(member)
+        except (TypeError, ValueError) as error:
+            early[k] = MemberResult(k, error=TypeError("member %d is not a mapping of simulate's "
+                                                       "keyword arguments: %s" % (k, error)))
+            prepared.append(None)
+            continue
+        path = _run_file(settings.get("record"), k)
+        settings["record"] = path
+        if path is not None:
+            key = os.path.normcase(os.path.realpath(path))
+            if key in owners:
+                raise ValueError("members %d and %d both record to %s"
+                                 % (owners[key], k, path))
+            owners[key] = k
+        prepared.append(settings)
+    return prepared, early
+
+
+class _Bar:
+    """One progress bar over members and steps, on standard error."""
+
+    WIDTH = 30
+
+    def __init__(self, totals):
+        self.totals = totals
+        self.steps = [0] * len(totals)
+        self.finished = 0
+        self._lock = threading.Lock()
+        self._start = time.monotonic()
+        self._drawn = 0.0
+
+    def add(self, k, count):
+        with self._lock:
+            self.steps[k] = min(self.steps[k] + count, self.totals[k])
+
+    def finish(self, k):
+        with self._lock:
+            self.steps[k] = self.totals[k]
+            self.finished += 1
+
+    def draw(self, force=False):
+        now = time.monotonic()
+        if sys.stderr is None or (not force and now - self._drawn < 0.1):
+            return
+        self._drawn = now
+        done, total = sum(self.steps), max(sum(self.totals), 1)
+        filled = self.WIDTH * done // total
+        sys.stderr.write("\rensemble [%s%s] %3d%% %d/%d members %d/%d steps %.1f s" % (
+            "#" * filled, "." * (self.WIDTH - filled), 100 * done // total, self.finished,
+            len(self.totals), done, sum(self.totals), now - self._start))
+        sys.stderr.flush()
+
+    def close(self):
+        self.draw(force=True)
+        if sys.stderr is not None:
+            sys.stderr.write("\n")
+            sys.stderr.flush()
+
+
+def _total_steps(settings):
+    try:
+        return max(int(settings["steps"]), 1)
+    except (KeyError, TypeError, ValueError):
+        return 1
+
+
+def _outcome(k, future):
+    """The result of a finished future; a failure of the executor itself
+    (a worker that died, a result that did not pickle) is the member's."""
+    try:
+        return future.result()
+    except BaseException as error:  # a worker's KeyboardInterrupt is its member's too
+        return MemberResult(k, error=error)
+
+
+class _Gathering:
+    """The results as they come, and printed text written to sys.stdout in
+    member order as soon as every member before it has finished."""
+
+    def __init__(self, count, early, bar):
+        self.results = [early.get(k) for k in range(count)]
+        self.finished = [k in early for k in range(count)]
+        self.bar = bar
+        self.printed = 0
+        self.futures = {}
+
+    def take(self, future):
+        k = self.futures.pop(future)
+        self.results[k] = _outcome(k, future)
+        self.finished[k] = True
+        if self.bar is not None:
+            self.bar.finish(k)
+
+    def take_done(self):
+        for future in [f for f in self.futures if f.done() and not f.cancelled()]:
+            self.take(future)
+
+    def write_text(self):
+        while self.printed < len(self.results) and self.finished[self.printed]:
+            result = self.results[self.printed]
+            self.printed += 1
+            if result is None or result.text is None:
+                continue
+            text, result.text = result.text, None
+            try:
+                sys.stdout.write(text.decode(locale.getpreferredencoding(False),
+                                             "surrogateescape"))
+                sys.stdout.flush()
+            except Exception as error:  # the member's text is lost: the member failed
+                result.error, result.fingerprint = error, None
+
+    def wait(self):
+        while self.futures:
+            done, _ = futures_.wait(list(self.futures), timeout=0.1,
+                                    return_when=futures_.FIRST_COMPLETED)
+            for future in done:
+                if future in self.futures:
+                    self.take(future)
+            self.write_text()
+            if self.bar is not None:
+                self.bar.draw()
+
+    def cancel(self):
+        """Cancels what has not started and waits a little for the rest."""
+        for future in list(self.futures):
+            if future.cancel():
+                k = self.futures.pop(future)
+                self.finished[k] = True
+        deadline = time.monotonic() + STOP_GRACE_SECONDS
+        while self.futures and time.monotonic() < deadline:
+            futures_.wait(list(self.futures), timeout=max(deadline - time.monotonic(), 0),
+                          return_when=futures_.ALL_COMPLETED)
+            self.take_done()
+        self.write_text()
+
+
+def ensemble(members, executor=None, progress=False):
+    """Runs every member, a mapping of stellix.simulate's keyword arguments
+    (bodies, dt, steps, interval, store, record, print), on `executor`, any
+    concurrent.futures.Executor (None: a thread pool with one worker per
+    core), and returns one MemberResult per member, in member order.
+
+    Each member starts from a copy of its bodies (the member's own arrays are
+    not changed) and computes the same bits as stellix.simulate would alone,
+    whatever the executor and its number of workers. A member that records
+    names its run file (record="runs/m3.csv"); the file is written beside its
+    target and renamed into place when complete. Two members naming the same
+    file, or a member asking for the shared output.csv (record=True), raise
+    ValueError before anything runs. Printed text is written to sys.stdout
+    in member order. A failing member does not stop the others: its result's
+    `error` holds the exception, and its `fingerprint` is None.
+
+    Ctrl-C cancels the ensemble: members not yet started never start,
+    running members stop at a whole step within about a second, and
+    EnsembleInterrupted is raised with the results so far as its `results`.
+    progress=True draws one bar over members and steps on standard error.
+    """
+    prepared, early = _prepare(list(members))
+    library_path = getattr(_library.library(), "_name", None)
+    owned = executor is None
+    if owned:
+        executor = futures_.ThreadPoolExecutor(cores(), thread_name_prefix="stellix-ensemble")
+    marker = tempfile.mkdtemp(prefix="stellix-ensemble-")
+    stop = threading.Event()
+    bar = _Bar([_total_steps(s) if s else 1 for s in prepared]) if progress else None
+    gathering = _Gathering(len(prepared), early, bar)
+    try:
+        _submit(executor, prepared, library_path, marker, stop, gathering)
+        gathering.wait()
+    except KeyboardInterrupt:
+        _stop(stop, marker)
+        gathering.cancel()
+        done = sum(result is not None for result in gathering.results)
+        raise EnsembleInterrupted("the ensemble was cancelled; %d of %d members have results"
+                                  % (done, len(prepared)), gathering.results) from None
+    finally:
+        stop.set()
+        if owned:
+            executor.shutdown(wait=True, cancel_futures=True)
+        shutil.rmtree(marker, ignore_errors=True)
+        if bar is not None:
+            bar.close()
+    gathering.write_text()
+    return gathering.results
+
+
+def _stop(event, marker):
+    event.set()
+    with open(os.path.join(marker, "stop"), "w"):
+        pass
+
+
+def _submit(executor, prepared, library_path, marker, event, gathering):
+    path = os.path.join(marker, "stop")
+    for k, settings in enumerate(prepared):
+        if settings is None:
+            continue
+        report = functools.partial(gathering.bar.add, k) if gathering.bar is not None else None
+        future = executor.submit(run_member, k, settings, library_path,
+                                 _Stop(path, event, report))
+        gathering.futures[future] = k
