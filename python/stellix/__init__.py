@@ -17,6 +17,7 @@ Ctrl-C stops a long run between two steps with KeyboardInterrupt
 
 from . import _library
 from ._checks import as_bodies, make_bodies
+from ._elements import ELEMENTS, System, elements_to_state, state_to_elements, to_elements
 from ._files import read_bodies, read_run, save_bodies
 from ._fingerprint import fingerprint
 from ._library import BODY, MAX_BODIES, G, LibraryNotFoundError, library
@@ -31,18 +32,25 @@ from ._physics import (
 )
 from ._run import SimulationInterrupted, simulate, snapshot_count
 from ._stdio import print_bodies, print_matrix, print_vector, record_bodies
+from ._units import PRESETS as UNITS
+from ._units import Units
 
 __version__ = _library.VERSION
 
 __all__ = [
     "BODY",
+    "ELEMENTS",
     "G",
     "MAX_BODIES",
     "LibraryNotFoundError",
     "SimulationInterrupted",
+    "System",
+    "UNITS",
+    "Units",
     "accelerations",
     "as_bodies",
     "center_of_mass",
+    "elements_to_state",
     "energy",
     "fingerprint",
     "gravity_factors",
@@ -60,4 +68,6 @@ __all__ = [
     "save_bodies",
     "simulate",
     "snapshot_count",
+    "state_to_elements",
+    "to_elements",
 ]
