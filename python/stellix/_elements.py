@@ -49,6 +49,8 @@ CIRCULAR = 1e-13
 # Newton's method on Kepler's equation reaches a fixed point (or a one-ulp
 # two-cycle) within 40 steps from these starters over the whole tested grid.
 KEPLER_STEPS = 50
+EPSILON = 2.0**-52
+TINY = 2.0**-1072  # four ulps of a subnormal
 
 Elements = collections.namedtuple("Elements", "a e i Omega omega M nu")
 ELEMENTS = np.dtype([(field, np.float64) for field in Elements._fields])
@@ -63,29 +65,32 @@ def degrees(radians_):
     return radians_ * 180.0 / math.pi
 
 
-def _converged(E, step):
-    # A fixed point, or a two-cycle between neighbours, ends the iteration;
-    # anything wider means the steps ran out before the root was found.
-    if not abs(step) <= 1e-15 * abs(E):
+def _converged(x, residual, scale):
+    # A fixed point ends the iteration early. Otherwise the steps end in a
+    # cycle a few ulps wide, as wide as the rounding of the residual divided
+    # by the slope; the root is found when the residual is down to the
+    # rounding of its terms, and anything more means the steps ran out.
+    if not abs(residual) <= 4.0 * EPSILON * scale + TINY:
         raise ArithmeticError(
-            "Kepler's equation did not converge in %d steps (last step %r)" % (KEPLER_STEPS, step)
+            "Kepler's equation did not converge in %d steps (residual %r)" % (KEPLER_STEPS, residual)
         )
-    return E
+    return x
 
 
 def eccentric_anomaly(M, e):
     """E with E - e sin E = M, for 0 <= e < 1 and M in [-pi, pi]: Newton's
     method from E = M (e < 0.8) or from +-pi, from which it converges for
     every e < 1. Steps stop at a fixed point or after KEPLER_STEPS; an
-    even count keeps the end of a two-cycle where 30 steps would leave it."""
+    even count keeps the end of a two-cycle where 30 steps would leave it.
+    Raises ArithmeticError if the residual is then above rounding."""
     E = M if e < 0.8 or M == 0.0 else math.copysign(math.pi, M)
-    step = 0.0
     for _ in range(KEPLER_STEPS):
         step = (E - e * math.sin(E) - M) / (1.0 - e * math.cos(E))
         if E - step == E:
             return E
         E = E - step
-    return _converged(E, step)
+    sine = e * math.sin(E)
+    return _converged(E, E - sine - M, abs(E) + abs(sine) + abs(M))
 
 
 def hyperbolic_anomaly(M, e):
@@ -93,16 +98,16 @@ def hyperbolic_anomaly(M, e):
     of |M| / (e - 1), cbrt(6 |M| / e) (both at or past the root, where
     the function is convex and Newton's method falls monotonically) and
     log(2 |M| / e + 1.8) (near the root when |M| is large), solved for |M|
-    and given the sign of M."""
+    and given the sign of M. Stops as eccentric_anomaly does."""
     m = abs(M)
     H = min(m / (e - 1.0), math.cbrt(6.0 * m / e), math.log(2.0 * m / e + 1.8))
-    step = 0.0
     for _ in range(KEPLER_STEPS):
         step = (e * math.sinh(H) - H - m) / (e * math.cosh(H) - 1.0)
         if H - step == H:
             return math.copysign(H, M)
         H = H - step
-    return math.copysign(_converged(H, step), M)
+    sine = e * math.sinh(H)
+    return math.copysign(_converged(H, sine - H - m, sine + H + m), M)
 
 
 def _check_orbit(mu, a, e, angles):
@@ -158,7 +163,9 @@ def elements_to_state(mu, a, e, i, Omega, omega, anomaly, true_anomaly=False):
     parameter mu and the given elements, angles in radians, `anomaly` the
     mean anomaly M (or the true anomaly nu with true_anomaly=True). Units
     are any consistent set (mu in length^3 / time^2). Raises ValueError for
-    a parabola or elements that describe no orbit.
+    a parabola or elements that describe no orbit, and ArithmeticError when
+    Kepler's equation has no finite answer (|M| past about 1e300 on a
+    hyperbola).
 
     Every operation is one binary64 operation or libm call, in this order
     (C's precedence, left to right):
@@ -221,7 +228,8 @@ def state_to_elements(mu, position, velocity):
     rn, v2, rv = math.sqrt(_dot(r, r)), _dot(v, v), _dot(r, v)
     ev = tuple(((v2 - mu / rn) * r[k] - rv * v[k]) / mu for k in range(3))
     e = math.sqrt(_dot(ev, ev))
-    a = 1.0 / (2.0 / rn - v2 / mu)
+    inverse_a = 2.0 / rn - v2 / mu
+    a = 1.0 / inverse_a if inverse_a != 0.0 else math.inf
     if e == 1.0 or not math.isfinite(a) or (a > 0.0) != (e < 1.0):
         raise ValueError("the orbit is parabolic to working precision (e = %r)" % e)
     if h_xy > EQUATORIAL * h_norm:
