@@ -18,6 +18,7 @@ Ctrl-C stops a long run between two steps with KeyboardInterrupt
 from . import _library
 from ._checks import as_bodies, make_bodies
 from ._ensemble import EnsembleInterrupted, ensemble
+from ._elements import ELEMENTS, System, elements_to_state, state_to_elements, to_elements
 from ._files import read_bodies, read_run, save_bodies
 from ._fingerprint import fingerprint
 from ._library import BODY, MAX_BODIES, G, LibraryNotFoundError, library
@@ -35,22 +36,29 @@ from ._physics import (
 from ._run import SimulationInterrupted, simulate, snapshot_count
 from ._stdio import print_bodies, print_matrix, print_vector, record_bodies
 from ._trajectory import Trajectory, read_trajectory, record_trajectory
+from ._units import PRESETS as UNITS
+from ._units import Units
 
 __version__ = _library.VERSION
 
 __all__ = [
     "BODY",
+    "ELEMENTS",
     "G",
     "MAX_BODIES",
+    "UNITS",
     "EnsembleInterrupted",
     "LibraryNotFoundError",
     "MemberInterrupted",
     "MemberResult",
     "SimulationInterrupted",
+    "System",
     "Trajectory",
+    "Units",
     "accelerations",
     "as_bodies",
     "center_of_mass",
+    "elements_to_state",
     "energy",
     "ensemble",
     "fingerprint",
@@ -75,5 +83,7 @@ __all__ = [
     "save_bodies",
     "simulate",
     "snapshot_count",
+    "state_to_elements",
+    "to_elements",
     "uniforms",
 ]

@@ -15,6 +15,7 @@ import re
 
 import numpy as np
 
+from . import _elements, _units
 from ._checks import as_bodies, check_int32
 from ._library import BODY, MAX_BODIES, VERSION
 
@@ -83,22 +84,32 @@ def read_bodies(path):
     rest of the line; '#' starts a comment and blank lines are skipped. The
     rules are the command-line program's: plain decimal numbers, finite and in
     range, masses not negative, at least one body and at most MAX_BODIES.
+    A line ``units NAME`` before the first body names the unit preset of the
+    numbers, and a line ``elements FRAME a e i Omega omega M mass [name]``
+    gives a body by its elements (see stellix._elements).
     Raises ValueError naming the file and line."""
     path = os.fspath(path)
-    rows, names = [], []
+    rows, names, units = [], [], None
     for number, line in _lines(path):
         where = "%s:%d: " % (path, number)
         rest = line.split("#", 1)[0].strip(_BLANK)
         if not rest:
             continue
+        if _units.is_units_line(rest):
+            units = _units.parse_units_line(where, rest, len(rows), units)
+            continue
         if len(rows) == MAX_BODIES:
             raise ValueError(where + "more than %d bodies" % MAX_BODIES)
-        values, name = _body_line(where, rest)
+        if _elements.is_elements_line(rest):
+            values, name = _elements.parse_elements_line(where, rest, units or _units.SI, names)
+        else:
+            values, name = _body_line(where, rest)
+            values = _units.to_library(values, units or _units.SI, where)
         rows.append(values)
         names.append(name if name else "body %d" % len(rows))
     if not rows:
         raise ValueError("%s: no bodies in the file" % path)
-    bodies = np.array(rows, dtype=np.float64).view(BODY).reshape(-1)
+    bodies = np.array(_elements.resolve(rows), dtype=np.float64).view(BODY).reshape(-1)
     return bodies, names
 
 
@@ -137,20 +148,23 @@ def _check_writable_values(rows):
         raise ValueError("body %d has a negative mass" % (k + 1))
 
 
-def save_bodies(path, bodies, names=None):
+def save_bodies(path, bodies, names=None, units="si"):
     """Writes `bodies` (and `names`, one string per body, if given) to the body
     file `path`, replacing it, every number with 17 significant digits so that
     read_bodies gives back the same bits and names. A first comment line says
     the version and the fields. Raises ValueError for a value that is not
     finite, a negative mass, or a name that would not read back (empty,
-    containing '#' or a newline, or white space at either end)."""
+    containing '#' or a newline, or white space at either end). With another
+    unit preset than "si", a units line follows the first line and every
+    value is divided by its factor (the file then reads back within an ulp)."""
     path = os.fspath(path)
     view = as_bodies(bodies)
     n = len(view)
     names = _checked_names(names, n)
-    rows = view.view(np.float64).reshape(n, 7)
+    units = _units.preset(units)
+    rows = _units.from_library(view.view(np.float64).reshape(n, 7), units)
     _check_writable_values(rows)
-    text = [header(VERSION)]
+    text = [header(VERSION)] + ([] if units is _units.SI else ["units %s\n" % units.name])
     for k in range(n):
         # Python's ".17g" gives the same digits as C's "%.17g": both round the
         # exact binary value to 17 significant digits.
