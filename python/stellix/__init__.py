@@ -31,6 +31,7 @@ from ._physics import (
 )
 from ._run import SimulationInterrupted, simulate, snapshot_count
 from ._stdio import print_bodies, print_matrix, print_vector, record_bodies
+from ._viewer import to_html
 
 __version__ = _library.VERSION
 
@@ -60,4 +61,5 @@ __all__ = [
     "save_bodies",
     "simulate",
     "snapshot_count",
+    "to_html",
 ]
