@@ -38,6 +38,7 @@ from ._stdio import print_bodies, print_matrix, print_vector, record_bodies
 from ._trajectory import Trajectory, read_trajectory, record_trajectory
 from ._units import PRESETS as UNITS
 from ._units import Units
+from ._viewer import to_html
 
 __version__ = _library.VERSION
 
@@ -85,5 +86,6 @@ __all__ = [
     "snapshot_count",
     "state_to_elements",
     "to_elements",
+    "to_html",
     "uniforms",
 ]

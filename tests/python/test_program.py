@@ -698,3 +698,27 @@ def test_the_self_check_passes_and_names_every_problem(tmp_path):
     lines = result.stdout.splitlines()
     assert len([line for line in lines if line.endswith("  ok")]) == 5
     assert lines[-1] == "self-check passed: this machine computes stellix's bits"
+
+
+def test_the_picture_has_au_axes_true_to_its_drawing_and_prints_light(tmp_path):
+    """Every tick label names the AU value of the grid line it sits on: the
+    labels along a panel's edge are evenly spaced values on one straight
+    line of value against pixel. Printed, the page and panels turn white."""
+    assert program("--steps", 24, "--svg", "o.svg", cwd=tmp_path).returncode == 0
+    root = ET.parse(tmp_path / "o.svg").getroot()
+    style = root.find(SVG + "style").text
+    assert "@media print{.page,.panel{fill:#fff}" in style
+    for group in root.findall(SVG + "g"):
+        ticks = [t for t in group.iter(SVG + "text") if t.get("class") == "tick"]
+        along_x = [(float(t.text), float(t.get("x"))) for t in ticks
+                   if t.get("text-anchor") == "middle"]
+        along_y = [(float(t.text), float(t.get("y")) + 4) for t in ticks
+                   if t.get("text-anchor") == "end"]
+        for pairs, sign in ((along_x, 1), (along_y, -1)):
+            assert len(pairs) >= 3
+            values, pixels = np.array(pairs).T
+            slope, offset = np.polyfit(values, pixels, 1)
+            assert sign * slope > 0
+            assert np.allclose(values * slope + offset, pixels, atol=0.06)
+            steps = np.diff(values)
+            assert np.allclose(steps, steps[0]) and steps[0] > 0

@@ -86,13 +86,53 @@ void scale_bar(std::ostream& svg, const View& v) {
     if (f * magnitude <= target / unit) length = f * magnitude;
   }
   const double width = length * unit / v.half * kPanel / 2;
-  const double x = v.left + 16, y = v.top + kPanel - 18;
+  const double x = v.left + 16, y = v.top + kPanel - 32;
   char label[64];
   std::snprintf(label, sizeof label, "%g %s", length, au ? "AU" : "km");
   svg << "<path d=\"M" << number(x) << ' ' << number(y - 5) << "v5h" << number(width)
-      << "v-5\" fill=\"none\" stroke=\"#cfd6e6\" stroke-width=\"1.5\"/>\n"
+      << "v-5\" class=\"bar\" fill=\"none\" stroke=\"#cfd6e6\" stroke-width=\"1.5\"/>\n"
       << "<text x=\"" << number(x + width + 8) << "\" y=\"" << number(y + 4)
       << "\" class=\"small\">" << label << "</text>\n";
+}
+
+// A round step in AU, 1, 2 or 5 times a power of ten, that puts three to
+// seven ticks across the panel.
+double tick_step(const View& v) {
+  const double most = 2 * v.half / kAu / 3;
+  const double magnitude = std::pow(10.0, std::floor(std::log10(most)));
+  double step = magnitude;
+  for (double f : {2.0, 5.0}) {
+    if (f * magnitude <= most) step = f * magnitude;
+  }
+  return step;
+}
+
+// A faint grid at round values of x and y in AU, labelled along the panel's
+// bottom and right edges (not in the heading's row). Each value is an
+// integer times the step, never a running sum, so that no tick reads
+// 0.30000000000000004 or -0.
+void axes(std::ostream& svg, const View& v) {
+  const double step = tick_step(v);
+  const int decimals = std::max(0, -static_cast<int>(std::floor(std::log10(step) + 1e-9)));
+  const double x0 = v.cx - v.half, x1 = v.cx + v.half, y0 = v.cy - v.half, y1 = v.cy + v.half;
+  for (double k = std::ceil(x0 / kAu / step); k * step * kAu <= x1; ++k) {
+    const double x = v.px(k * step * kAu);
+    svg << "<path d=\"M" << number(x) << ' ' << v.top << "v" << kPanel
+        << "\" class=\"grid\" stroke=\"#1b2440\"/>\n<text x=\"" << number(x) << "\" y=\""
+        << v.top + kPanel - 8 << "\" class=\"tick\" text-anchor=\"middle\">"
+        << number(k == 0 ? 0.0 : k * step, decimals) << "</text>\n";
+  }
+  for (double k = std::ceil(y0 / kAu / step); k * step * kAu <= y1; ++k) {
+    const double y = v.py(k * step * kAu);
+    svg << "<path d=\"M" << v.left << ' ' << number(y) << "h" << kPanel
+        << "\" class=\"grid\" stroke=\"#1b2440\"/>\n";
+    if (y - 4 < v.top + 40) continue;
+    svg << "<text x=\"" << v.left + kPanel - 6 << "\" y=\"" << number(y - 4)
+        << "\" class=\"tick\" text-anchor=\"end\">" << number(k == 0 ? 0.0 : k * step, decimals)
+        << "</text>\n";
+  }
+  svg << "<text x=\"" << v.left + kPanel - 14 << "\" y=\"" << v.top + 24
+      << "\" class=\"small\" text-anchor=\"end\">x, y in AU</text>\n";
 }
 
 struct Label {
@@ -144,10 +184,12 @@ void circle(std::ostream& svg, const View& v, double cx, double cy, double r,
 // The panel's background, and the clip that keeps its drawing inside it.
 void open_panel(std::ostream& svg, const View& v) {
   svg << "<g>\n<rect x=\"" << v.left << "\" y=\"" << v.top << "\" width=\"" << kPanel
-      << "\" height=\"" << kPanel << "\" rx=\"8\" fill=\"#0d1326\" stroke=\"#27304a\"/>\n";
+      << "\" height=\"" << kPanel
+      << "\" rx=\"8\" class=\"panel\" fill=\"#0d1326\" stroke=\"#27304a\"/>\n";
   svg << "<clipPath id=\"clip" << v.left << "\"><rect x=\"" << v.left << "\" y=\"" << v.top
       << "\" width=\"" << kPanel << "\" height=\"" << kPanel << "\" rx=\"8\"/></clipPath>\n";
   svg << "<g clip-path=\"url(#clip" << v.left << ")\">\n";
+  axes(svg, v);
 }
 
 void close_panel(std::ostream& svg, const View& v, const std::string& heading) {
@@ -298,8 +340,14 @@ void open_document(std::ostream& svg, int width, int height, const std::string& 
       << "\" viewBox=\"0 0 " << width << ' ' << height
       << "\" font-family=\"DejaVu Sans, Helvetica, Arial, sans-serif\" font-size=\"14\">\n"
       << "<style>text{fill:#cfd6e6}.heading{font-size:15px;fill:#9aa6c2}"
-         ".small{font-size:12px;fill:#9aa6c2}.title{font-size:20px;fill:#eef2fb}</style>\n"
-      << "<rect width=\"100%\" height=\"100%\" fill=\"#070b18\"/>\n"
+         ".small{font-size:12px;fill:#9aa6c2}.title{font-size:20px;fill:#eef2fb}"
+         ".tick{font-size:11px;fill:#68748f}"
+         // Paper is white: printed, the picture turns light, and the light
+         // track colours meant for a dark screen are darkened to stay legible.
+         "@media print{.page,.panel{fill:#fff}.panel{stroke:#b0b6c3}.grid{stroke:#e4e7ee}"
+         "text{fill:#1f2430}.tick{fill:#4a5265}.bar{stroke:#1f2430}"
+         "polyline,circle{filter:brightness(.62) saturate(1.4)}}</style>\n"
+      << "<rect class=\"page\" width=\"100%\" height=\"100%\" fill=\"#070b18\"/>\n"
       << "<text x=\"" << kGap << "\" y=\"40\" class=\"title\">" << escape(title) << "</text>\n";
 }
 
