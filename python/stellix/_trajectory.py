@@ -11,7 +11,9 @@ import numpy as np
 
 from ._checks import as_bodies
 from ._fingerprint import fingerprint
+from . import _viewer
 from ._library import BODY, VERSION
+from ._physics import energy
 from ._run import simulate, snapshot_count
 
 FORMAT = "stellix trajectory"
@@ -83,6 +85,34 @@ class Trajectory:
                 for name, array in arrays.items():
                     with archive.open(name + ".npy", "w", force_zip64=True) as member:
                         np.lib.format.write_array(member, np.asanyarray(array), allow_pickle=False)
+
+    def energy_error(self, max_pairs=100_000_000):
+        """The relative energy error (E_k - E_0) / |E_0| at each snapshot, the
+        energies summed as stellix.energy sums them. Large runs are sampled:
+        at most about `max_pairs` pair terms in all, NaN at the snapshots
+        left out (the first and last are always there)."""
+        count, n = len(self.steps), len(self.masses)
+        errors = np.full(count, np.nan)
+        pairs = max(n * (n - 1) // 2, 1)
+        stride = max(1, -(-count * pairs // max_pairs))
+        chosen = sorted(set(range(0, count, stride)) | {count - 1})
+        first = energy(self.state(0))
+        for k in chosen:
+            with np.errstate(divide="ignore", invalid="ignore"):
+                errors[k] = (energy(self.state(k)) - first) / abs(first)
+        return errors
+
+    def _viewer_arguments(self, title):
+        return (self.positions, self.names, self.masses, self.steps, self.times,
+                self.energy_error(), "m" if self.units == "si" else self.units, title)
+
+    def to_html(self, path, title=None):
+        """Writes the run as an interactive viewer page (stellix.to_html): one
+        HTML file, no network, thinned for display only."""
+        _viewer.to_html(path, *self._viewer_arguments(title))
+
+    def _repr_html_(self):
+        return _viewer.iframe(*self._viewer_arguments(None))
 
     def to_dataframe(self):
         """A tidy pandas table: one row per snapshot and body, with the

@@ -145,3 +145,16 @@ def test_a_missing_h5py_names_the_package(tmp_path, monkeypatch):
     with pytest.raises(ImportError, match="python3-h5py"):
         trajectory.to_hdf5(tmp_path / "run.h5")
     assert os.listdir(tmp_path) == []
+
+
+def test_a_trajectory_opens_in_the_viewer_with_its_energy_error(tmp_path):
+    bodies, _ = stellix.read_bodies(SUN_EARTH_MOON)
+    trajectory = stellix.record_trajectory(bodies, 3600.0, 200, 20, ["Sun", "Earth", "Moon"])
+    errors = trajectory.energy_error()
+    assert errors[0] == 0.0 and np.isfinite(errors).all() and 0 < abs(errors[-1]) < 1e-9
+    sampled = trajectory.energy_error(max_pairs=3 * 4)
+    assert np.isnan(sampled).any() and sampled[-1] == errors[-1]
+    trajectory.to_html(tmp_path / "run.html")
+    page = (tmp_path / "run.html").read_text()
+    assert '"Moon"' in page and "__STELLIX_VIEWER_DATA__" not in page
+    assert trajectory._repr_html_().startswith("<iframe srcdoc=")
