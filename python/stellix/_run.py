@@ -37,7 +37,7 @@ import time
 
 import numpy as np
 
-from ._checks import as_bodies, body_pointer, check_int32
+from ._checks import as_bodies, body_pointer, check_int32, check_time_step
 from ._library import DoublePointer, library
 from ._stdio import RunFile, StdoutText, run_file_path, stdout_is_process_stdout, strerror
 
@@ -61,6 +61,11 @@ class SimulationInterrupted(KeyboardInterrupt):
         super().__init__(message)
         self.steps = steps
         self.positions = positions
+
+    def __reduce__(self):
+        # pickle and copy rebuild an exception from its args alone, which
+        # hold the message only: a process pool would fail to send it back.
+        return (type(self), (self.args[0], self.steps, self.positions), self.__dict__)
 
 
 def _estimate(n, steps, snapshots=0):
@@ -97,7 +102,8 @@ class _InterruptGuard:
 
 class _Progress:
     """A one-line progress bar on standard error, redrawn at most ten times a
-    second."""
+    second. A bar that cannot be drawn (a closed pipe, a full disk) is turned
+    off: it is a courtesy, and must never stop the run it reports on."""
 
     WIDTH = 30
 
@@ -113,16 +119,21 @@ class _Progress:
             return
         self._drawn = now
         filled = self.WIDTH * done // self._total
-        self._stream.write("\rsimulate [%s%s] %3d%% %d/%d steps %.1f s" % (
+        self._draw("\rsimulate [%s%s] %3d%% %d/%d steps %.1f s" % (
             "#" * filled, "." * (self.WIDTH - filled), 100 * done // self._total, done,
             self._total, now - self._start))
-        self._stream.flush()
+
+    def _draw(self, text):
+        try:
+            self._stream.write(text)
+            self._stream.flush()
+        except Exception:
+            self._stream = None
 
     def close(self, done):
         self.update(done, force=True)
         if self._stream is not None:
-            self._stream.write("\n")
-            self._stream.flush()
+            self._draw("\n")
 
 
 def _run_file_error(code, path, steps, positions):
@@ -403,7 +414,7 @@ def simulate(bodies, dt, steps, interval=1, *, store=True, record=False, print=F
     interrupted gives the same bits as a single library call.
     """
     view = as_bodies(bodies, writable=True)
-    dt = float(dt)
+    dt = check_time_step(dt)
     count = snapshot_count(steps, interval)
     n = len(view)
     positions = np.zeros((count, n, 3), dtype=np.float64) if store else None
