@@ -7,6 +7,8 @@ import ctypes
 import errno
 import locale
 import os
+import select
+import stat
 import sys
 
 import numpy as np
@@ -62,6 +64,35 @@ def c_stdout():
         return iob(1)
     name = "__stdoutp" if sys.platform == "darwin" else "stdout"
     return _stream.in_dll(runtime, name).value
+
+
+def _stdout_failure(fd=1):
+    """Why writing to `fd` fails, found after the fact: a single library call
+    gives errno back as it found it, so the reason of a write that failed
+    inside it is lost, and only the descriptor's state can tell."""
+    try:
+        mode = os.fstat(fd).st_mode
+        import fcntl  # POSIX only; Windows reports EIO below
+
+        if fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_ACCMODE == os.O_RDONLY:
+            return errno.EBADF
+    except OSError as error:
+        return error.errno
+    except ImportError:
+        return errno.EIO
+    if stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode):
+        poller = select.poll()
+        poller.register(fd, select.POLLOUT)
+        # The write end of a pipe whose readers are gone polls as an error.
+        if any(events & (select.POLLERR | select.POLLHUP) for _, events in poller.poll(0)):
+            return errno.EPIPE
+    elif stat.S_ISREG(mode):
+        space = os.fstatvfs(fd)
+        if (space.f_bfree if os.geteuid() == 0 else space.f_bavail) == 0:
+            return errno.ENOSPC
+    elif stat.S_ISCHR(mode) and os.fstat(fd).st_rdev == os.makedev(1, 7):
+        return errno.ENOSPC  # /dev/full
+    return errno.EIO
 
 
 def strerror(code):
@@ -127,7 +158,7 @@ class StdoutText:
         code = ctypes.get_errno() if failed else 0
         if failed or self._c.ferror(stream):
             # A write that failed inside printBodies left its errno behind.
-            code = code or earlier or errno.EIO
+            code = code or earlier or _stdout_failure(1)
             self._c.clearerr(stream)
             self.error = OSError(code, "cannot write to standard output: " + strerror(code))
 
@@ -209,6 +240,14 @@ def _raise_lost(text):
         raise text.error
 
 
+def _fixed(values):
+    """The text of the library's "%.15lf " for each of `values`: the exact
+    binary value rounded to 15 decimals, "nan" for every NaN, and the C
+    locale's decimal point, as the library writes them."""
+    point = locale.localeconv()["decimal_point"]
+    return "".join(format(v, ".15f").replace(".", point) + " " for v in values.tolist())
+
+
 def _c_print(function, *arguments):
     """Calls a library printer that writes to C's stdout, in order with
     Python's own sys.stdout, and raises OSError if the text was not written."""
@@ -251,7 +290,12 @@ def print_matrix(values):
     n = values.shape[0]
     check_count(n)
     pointer = doubles(values, "values", (n, n), False)
-    _c_print(library().printSquareMatrix, pointer, n)
+    if stdout_is_process_stdout():
+        _c_print(library().printSquareMatrix, pointer, n)
+    else:
+        # The library prints the matrix to C's stdout only; a redirected
+        # sys.stdout gets the same text made here.
+        sys.stdout.write("".join(_fixed(row) + "\n" for row in values))
 
 
 def print_vector(values):
@@ -262,4 +306,7 @@ def print_vector(values):
     if values.shape[0] > INT32[1]:
         raise ValueError("too many values for one call")
     pointer = doubles(values, "values", values.shape, False)
-    _c_print(library().printVector, pointer, values.shape[0])
+    if stdout_is_process_stdout():
+        _c_print(library().printVector, pointer, values.shape[0])
+    else:
+        sys.stdout.write(_fixed(values))
