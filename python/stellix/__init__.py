@@ -12,7 +12,10 @@ first, and a wrong one raises TypeError or ValueError before any memory is
 touched. Every failure raises: a run without scratch memory raises
 MemoryError, a lost run file or lost standard output raises OSError, and
 Ctrl-C stops a long run between two steps with KeyboardInterrupt
-(SimulationInterrupted).
+(SimulationInterrupted). Every file the package writes is written beside
+its target and renamed into place when complete, and a run checkpointed with
+``simulate(..., checkpoint=FILE)`` is finished by ``resume(FILE)`` after a
+crash with the same bits.
 """
 
 from . import _library
@@ -29,7 +32,14 @@ from ._physics import (
     momentum,
     move_to_center_of_mass,
 )
-from ._run import SimulationInterrupted, simulate, snapshot_count
+from ._run import (
+    SimulationInterrupted,
+    Snapshots,
+    resume,
+    simulate,
+    snapshot_count,
+    snapshot_steps,
+)
 from ._stdio import print_bodies, print_matrix, print_vector, record_bodies
 
 __version__ = _library.VERSION
@@ -40,6 +50,7 @@ __all__ = [
     "MAX_BODIES",
     "LibraryNotFoundError",
     "SimulationInterrupted",
+    "Snapshots",
     "accelerations",
     "as_bodies",
     "center_of_mass",
@@ -57,7 +68,9 @@ __all__ = [
     "read_bodies",
     "read_run",
     "record_bodies",
+    "resume",
     "save_bodies",
     "simulate",
     "snapshot_count",
+    "snapshot_steps",
 ]

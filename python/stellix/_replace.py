@@ -66,7 +66,8 @@ class Beside:
     the file in place, or `discard` removes every trace of it."""
 
     def __init__(self, path):
-        self.target = os.path.realpath(os.fspath(path))
+        self.name = os.path.abspath(os.fspath(path))
+        self.target = os.path.realpath(self.name)
         self.temp = self.fd = None
         try:
             if _is_stream(self.target):
@@ -74,7 +75,33 @@ class Beside:
             else:
                 self.fd, self.temp = create_beside(self.target)
         except OSError as error:
-            raise _about_target(error, self.target) from None
+            raise _about_target(error, self.name) from None
+
+    @classmethod
+    def reopen(cls, target, temp, length):
+        """The temporary file `temp` of an earlier process, cut back to its
+        first `length` bytes and open for appending: what a checkpoint vouches
+        for is kept, and whatever was written after it goes."""
+        self = cls.__new__(cls)
+        self.name, self.target, self.temp = target, target, None
+        fd = os.open(temp, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0))
+        try:
+            if os.fstat(fd).st_size < length:
+                raise ValueError("%s holds fewer bytes than its checkpoint vouches for (%d)"
+                                 % (temp, length))
+            os.ftruncate(fd, length)
+            os.lseek(fd, length, os.SEEK_SET)
+        except BaseException:
+            os.close(fd)
+            raise
+        self.fd, self.temp = fd, temp
+        return self
+
+    def publish_copy(self):
+        """Puts a copy of what was written so far in place, keeping this file
+        open: an interrupted run shows its work while it can still go on."""
+        with open(self.temp, "rb") as source:
+            replace_file(self.target, iter(lambda: source.read(1 << 20), b""))
 
     def release(self):
         """Hands the descriptor over to whoever closes it (a C stream)."""
@@ -104,7 +131,7 @@ class Beside:
                 os.replace(self.temp, self.target)
                 self.temp = None
         except OSError as error:
-            raise _about_target(error, self.target) from None
+            raise _about_target(error, self.name) from None
         finally:
             self.discard()
 
@@ -121,13 +148,15 @@ class Beside:
 
 
 def replace_file(path, data):
-    """Writes the bytes `data` to `path`, whole or not at all."""
+    """Writes the bytes `data` (or each of an iterable of bytes) to `path`,
+    whole or not at all."""
     output = Beside(path)
     try:
-        output.write(data)
+        for piece in [data] if isinstance(data, (bytes, bytearray, memoryview)) else data:
+            output.write(piece)
     except OSError as error:
         output.discard()
-        raise _about_target(error, output.target) from None
+        raise _about_target(error, output.name) from None
     except BaseException:
         output.discard()
         raise

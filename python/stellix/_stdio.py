@@ -15,6 +15,7 @@ import numpy as np
 
 from ._checks import as_bodies, body_pointer, check_count, doubles, path_bytes, INT32
 from ._library import library
+from ._replace import Beside
 
 RUN_FILE = "output.csv"
 
@@ -32,7 +33,11 @@ C_SIGNATURES = {
     "ftell": (ctypes.c_long, [_stream]),
     "rewind": (None, [_stream]),
     "fread": (_size, [ctypes.c_void_p, _size, _size, _stream]),
+    "fdopen": (_stream, [ctypes.c_int, ctypes.c_char_p]),
+    "fileno": (ctypes.c_int, [_stream]),
 }
+# The names the Windows runtime gives the POSIX calls.
+_WINDOWS_NAMES = {"fdopen": "_fdopen", "fileno": "_fileno"}
 
 _runtime = None
 
@@ -47,9 +52,12 @@ def c_runtime():
         else:
             runtime = ctypes.CDLL(None, use_errno=True)
         for name, (restype, argtypes) in C_SIGNATURES.items():
+            if sys.platform == "win32":
+                name = _WINDOWS_NAMES.get(name, name)
             function = getattr(runtime, name)
             function.restype = restype
             function.argtypes = argtypes
+            setattr(runtime, "c_" + name, function)
         _runtime = runtime
     return _runtime
 
@@ -206,16 +214,38 @@ class StdoutText:
 
 class RunFile:
     """A C stream that snapshots are recorded to, the first failure of open,
-    write or close kept as an errno. By default output.csv as the library
-    writes it: opened with "w" in the current directory."""
+    write or close kept as an errno. Given `name`, the file is opened as the
+    library opens output.csv (fopen with `mode`) and written in place; given
+    `output` (a _replace.Beside, or the path of a new one), it is written
+    beside its target, and ``commit`` renames it into place."""
 
-    def __init__(self, lib, name=RUN_FILE.encode(), mode=b"w"):
+    def __init__(self, lib, name=RUN_FILE.encode(), mode=b"w", output=None):
         self._lib = lib
         self._c = c_runtime()
-        self.path = run_file_path() if name == RUN_FILE.encode() else os.fsdecode(name)
+        self.output = None
+        self._stream = None
+        if output is None:
+            self.path = run_file_path() if name == RUN_FILE.encode() else os.fsdecode(name)
+            ctypes.set_errno(0)
+            self._stream = self._c.fopen(name, mode)
+            self.error = 0 if self._stream else (ctypes.get_errno() or errno.EIO)
+        else:
+            self._open_beside(output, mode)
+
+    def _open_beside(self, output, mode):
+        self.path = output.target if isinstance(output, Beside) else os.path.abspath(output)
+        try:
+            self.output = output if isinstance(output, Beside) else Beside(output)
+        except OSError as error:
+            self.error = error.errno or errno.EIO
+            return
+        fd = self.output.release()
         ctypes.set_errno(0)
-        self._stream = self._c.fopen(name, mode)
-        self.error = 0 if self._stream else (ctypes.get_errno() or errno.EIO)
+        self._stream = self._c.c_fdopen(fd, mode)
+        self.error = 0
+        if not self._stream:
+            self.error = ctypes.get_errno() or errno.EIO
+            os.close(fd)
 
     def write(self, pointer, n):
         if self._stream and not self.error:
@@ -224,15 +254,53 @@ class RunFile:
             if self._c.ferror(self._stream):
                 self.error = ctypes.get_errno() or errno.EIO
 
+    def sync(self):
+        """Flushes the text written so far to the disk and returns its length
+        in bytes, or None once anything has failed."""
+        if not self._stream or self.error:
+            return None
+        ctypes.set_errno(0)
+        if self._c.fflush(self._stream) != 0 or self._c.ferror(self._stream):
+            self.error = ctypes.get_errno() or errno.EIO
+            return None
+        fd = self._c.c_fileno(self._stream)
+        try:
+            if self.output is not None:
+                self.output.sync(fd)
+            return os.lseek(fd, 0, os.SEEK_CUR)
+        except OSError as error:
+            self.error = error.errno or errno.EIO
+            return None
+
     def close(self):
         if self._stream:
+            if self.output is not None:
+                self.sync()
             ctypes.set_errno(0)
             failed = self._c.fclose(self._stream) != 0
             self._stream = None
             if failed and not self.error:
                 self.error = ctypes.get_errno() or errno.EIO
 
+    def discard(self):
+        """Closes the file and removes it, leaving the target as it was."""
+        self.close()
+        if self.output is not None:
+            self.output.discard()
 
+    def commit(self):
+        """Closes the file and, if nothing failed, puts it in place; else
+        removes it, leaving the target as it was."""
+        self.close()
+        if self.output is None:
+            return
+        if self.error:
+            self.output.discard()
+            return
+        try:
+            self.output.commit()
+        except OSError as error:
+            self.error = error.errno or errno.EIO
 
 
 def _raise_lost(text):
