@@ -24,7 +24,10 @@ snapshot would cost one extra evaluation (up to +70% for text at every step
 of 1000 bodies), so such a run is one call, which Ctrl-C stops only at its
 end, unless a progress bar was asked for or sys.stdout is not the process's
 standard output: then it is cut at every snapshot and pays that cost. A run short enough to finish within
-SINGLE_CALL_SECONDS is made in one call and pays nothing.
+SINGLE_CALL_SECONDS is made in one call and pays nothing, unless it records
+a run file: sparse snapshots cost little in chunks, and there the run file
+is written beside output.csv and renamed into place, whole or not at all.
+A checkpointed run is always chunked (see _checkpoint).
 """
 
 import ctypes
