@@ -3,6 +3,7 @@ snapshots go to (standard output, a temporary file for a redirected
 sys.stdout, a run file), and the printers built on them. A failed write is
 kept as an errno and raised once the text is done."""
 
+import contextlib
 import ctypes
 import errno
 import locale
@@ -341,13 +342,33 @@ def print_bodies(bodies):
 
 def record_bodies(path, bodies, append=True):
     """Writes the snapshot text of `bodies` to the file `path` through the
-    library's recordBodies (appending unless append=False)."""
+    library's recordBodies, appending unless append=False. A failure leaves
+    the file as it was: an append that failed is cut off again, and a new
+    file is written beside `path` and renamed over it."""
     view = as_bodies(bodies)
-    stream = RunFile(library(), path_bytes(path), b"a" if append else b"w")
-    stream.write(body_pointer(view), len(view))
-    stream.close()
+    name = path_bytes(path)
+    if not append:
+        stream = RunFile(library(), output=os.fsdecode(name))
+        stream.write(body_pointer(view), len(view))
+        stream.commit()
+    else:
+        before = _regular_size(name)
+        stream = RunFile(library(), name, b"a")
+        stream.write(body_pointer(view), len(view))
+        stream.close()
+        if stream.error and before is not None:
+            with contextlib.suppress(OSError):
+                os.truncate(name, before)
     if stream.error:
         raise OSError(stream.error, os.strerror(stream.error), stream.path)
+
+
+def _regular_size(name):
+    try:
+        status = os.stat(name)
+    except OSError:
+        return None
+    return status.st_size if stat.S_ISREG(status.st_mode) else None
 
 
 def print_matrix(values):

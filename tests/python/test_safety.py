@@ -79,6 +79,10 @@ def test_save_bodies_leaves_the_previous_file_on_every_failure(small_disk):
     assert state.read_bytes() == before
     with pytest.raises(IsADirectoryError):
         stellix.save_bodies(small_disk, small)
+    for append in (True, False):
+        with pytest.raises(OSError) as full:
+            stellix.record_bodies(state, seeded_system(2000, 41), append=append)
+        assert full.value.errno == errno.ENOSPC and state.read_bytes() == before
     assert not leftovers(small_disk) and not leftovers(small_disk.parent)
     assert same_bits(stellix.read_bodies(state)[0].view(np.float64), small.view(np.float64))
 
