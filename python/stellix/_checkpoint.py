@@ -10,6 +10,7 @@ state. The checkpoint itself is replaced whole (written beside, renamed), so
 a process killed at any moment leaves the previous checkpoint or the next.
 """
 
+import glob
 import io
 import json
 import os
@@ -53,6 +54,19 @@ class Checkpoint:
             os.unlink(self.path)
         except FileNotFoundError:
             pass
+        self.remove_leftovers()
+
+    def remove_leftovers(self):
+        """Removes the hidden files of checkpoints whose writer was killed
+        before renaming them: the run that owns this checkpoint is the only
+        one that writes them."""
+        directory, base = os.path.split(os.path.realpath(self.path))
+        for name in glob.glob(os.path.join(glob.escape(directory),
+                                           ".%s.stellix-*" % glob.escape(base))):
+            try:
+                os.unlink(name)
+            except FileNotFoundError:
+                pass
 
 
 def load(path):

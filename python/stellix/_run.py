@@ -334,17 +334,14 @@ class Run:
         pieces = math.ceil(remaining / self._budget(per_step, MIN_CHUNK))
         return math.ceil(remaining / pieces)
 
-    def _emit_initial(self, initial, stdout):
-        """Writes snapshot 0 and returns the run file, which is opened only
-        now that the first chunk has obtained its scratch memory."""
+    def _emit_initial(self, initial, stdout, run_file):
+        """Writes snapshot 0, now that the first chunk has obtained its
+        scratch memory."""
         pointer = self.pointer(initial)
         if stdout is not None:
             stdout.write(pointer, self.n)
-        if not self.record:
-            return None
-        run_file = RunFile(self.lib, output=self.target)
-        run_file.write(pointer, self.n)
-        return run_file
+        if run_file is not None:
+            run_file.write(pointer, self.n)
 
     def _emit(self, k, stdout, run_file):
         """Writes and stores snapshot k, the current state of the bodies."""
@@ -377,7 +374,7 @@ class Run:
                 steps = self._chunk_steps(following, per_step)
                 per_step = self._call(view, steps) / steps
                 if self.done == 0 and initial is not None:
-                    out.run_file = self._emit_initial(initial, out.stdout)
+                    self._emit_initial(initial, out.stdout, out.run_file)
                 self.done += steps
                 if following < self.count and self.done == self.snapshot_step(following):
                     self._emit(following, out.stdout, out.run_file)
@@ -470,8 +467,14 @@ class _Outputs:
         self.bar = _Progress(run.total) if run.progress else None
 
     def __enter__(self):
-        if self.run.done == 0:
-            self.run.save_checkpoint(self.run_file, force=True)
+        run = self.run
+        if run.done == 0:
+            # The hidden run file exists from the start, so that the first
+            # checkpoint names it: one that came later would be left behind
+            # by a process killed before then. A run that fails removes it.
+            if run.record and self.run_file is None:
+                self.run_file = RunFile(run.lib, output=run.target)
+            run.save_checkpoint(self.run_file, force=True)
         return self
 
     def after_chunk(self):
@@ -581,6 +584,7 @@ def resume(checkpoint, *, progress=False):
     resume after the checkpoint's step. Raises as simulate does, and
     ValueError for a file that is not a checkpoint or whose run file is gone."""
     state, saver = _checkpoint.load(checkpoint)
+    saver.remove_leftovers()
     view = state["bodies"]
     dt, steps, interval = state["dt"], state["steps"], state["interval"]
     positions = None
@@ -597,13 +601,13 @@ def resume(checkpoint, *, progress=False):
 def _reopened_run_file(run, state):
     """The run file to go on with, cut to what the checkpoint vouches for;
     None for a run without one, or whose file is already in place."""
-    if not state["record"] or state["done"] == 0:
+    if not state["record"]:
         return None
     partial = state["partial"]
     if partial is not None and os.path.exists(partial):
         return RunFile(run.lib, mode=b"a",
                        output=Beside.reopen(state["run_file"], partial, state["length"]))
-    if state["done"] == run.total and os.path.exists(state["run_file"]):
-        return None  # renamed into place just before the checkpoint was removed
+    if state["done"] == 0 or (state["done"] == run.total and os.path.exists(state["run_file"])):
+        return None  # not begun, or renamed into place just before the checkpoint was removed
     raise ValueError("the run file that %s continues (%s) is gone"
                      % (run.checkpoint.path, partial or state["run_file"]))
