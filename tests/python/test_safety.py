@@ -7,6 +7,7 @@ import contextlib
 import copy
 import errno
 import io
+import locale
 import os
 import pickle
 import random
@@ -420,7 +421,20 @@ def test_read_run_reads_a_fifo_and_a_pipe_and_refuses_an_endless_line(tmp_path):
 
 # Printers that follow a redirected sys.stdout.
 
-def test_print_matrix_and_vector_write_the_librarys_text_to_a_redirected_stdout(capfd):
+@pytest.fixture(params=["C", "de_DE.UTF-8"])
+def numeric_locale(request):
+    """The C locale, then one whose decimal point is a comma."""
+    previous = locale.setlocale(locale.LC_NUMERIC)
+    try:
+        locale.setlocale(locale.LC_NUMERIC, request.param)
+    except locale.Error:
+        pytest.skip("no %s locale here" % request.param)
+    yield locale.localeconv()["decimal_point"]
+    locale.setlocale(locale.LC_NUMERIC, previous)
+
+
+def test_print_matrix_and_vector_write_the_librarys_text_to_a_redirected_stdout(capfd,
+                                                                               numeric_locale):
     rng = np.random.Generator(np.random.PCG64(54))
     patterns = rng.integers(0, 2**64, 64, dtype=np.uint64, endpoint=False).view(np.float64)
     edges = [0.0, -0.0, np.nan, -np.nan, np.inf, -np.inf, 0.5e-15, -0.4e-15, 1e300, 5e-324,
@@ -436,6 +450,7 @@ def test_print_matrix_and_vector_write_the_librarys_text_to_a_redirected_stdout(
         stellix.print_vector(values)
     assert capfd.readouterr().out == ""
     assert sink.getvalue() == expected and "nan" in expected
+    assert "2%s500000000000000 " % numeric_locale in expected
 
 
 # Libraries that are not this machine's stellix.
