@@ -12,7 +12,10 @@ first, and a wrong one raises TypeError or ValueError before any memory is
 touched. Every failure raises: a run without scratch memory raises
 MemoryError, a lost run file or lost standard output raises OSError, and
 Ctrl-C stops a long run between two steps with KeyboardInterrupt
-(SimulationInterrupted).
+(SimulationInterrupted). Every file the package writes is written beside
+its target and renamed into place when complete, and a run checkpointed with
+``simulate(..., checkpoint=FILE)`` is finished by ``resume(FILE)`` after a
+crash with the same bits.
 """
 
 from . import _library
@@ -33,7 +36,14 @@ from ._physics import (
     momentum,
     move_to_center_of_mass,
 )
-from ._run import SimulationInterrupted, simulate, snapshot_count
+from ._run import (
+    SimulationInterrupted,
+    Snapshots,
+    resume,
+    simulate,
+    snapshot_count,
+    snapshot_steps,
+)
 from ._stdio import print_bodies, print_matrix, print_vector, record_bodies
 from ._trajectory import Trajectory, read_trajectory, record_trajectory
 from ._units import PRESETS as UNITS
@@ -53,6 +63,7 @@ __all__ = [
     "MemberInterrupted",
     "MemberResult",
     "SimulationInterrupted",
+    "Snapshots",
     "System",
     "Trajectory",
     "Units",
@@ -81,9 +92,11 @@ __all__ = [
     "read_trajectory",
     "record_bodies",
     "record_trajectory",
+    "resume",
     "save_bodies",
     "simulate",
     "snapshot_count",
+    "snapshot_steps",
     "state_to_elements",
     "to_elements",
     "to_html",

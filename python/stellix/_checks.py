@@ -2,6 +2,7 @@
 any call: a wrong one raises TypeError or ValueError before any memory is
 touched."""
 
+import math
 import os
 
 import numpy as np
@@ -28,7 +29,8 @@ def _plain(array, what):
     memory and is accepted."""
     if type(array) is np.ndarray:
         return array
-    if isinstance(array, np.memmap):
+    # The snapshots simulate returns are plain memory with two attributes.
+    if isinstance(array, np.memmap) or type(array).__name__ == "Snapshots":
         return array.view(np.ndarray)
     raise TypeError(
         "%s must be a plain numpy array, not %s; np.asarray(...) gives one"
@@ -63,11 +65,19 @@ def as_bodies(bodies, writable=False):
     return view
 
 
+# The library reads and writes doubles, so every array it gets must start on
+# a double's boundary. numpy's own `aligned` flag cannot say so for BODY: a
+# structured dtype without align=True has an alignment of one byte, so an
+# array of it counts as aligned at any address.
+_DOUBLE_ALIGNMENT = np.dtype(np.float64).alignment
+
+
 def _check_buffer(array, what, writable):
     if not array.flags.c_contiguous:
         raise ValueError("%s must be C-contiguous (use np.ascontiguousarray)" % what)
-    if not array.flags.aligned:
-        raise ValueError("%s must be aligned" % what)
+    if array.size and array.ctypes.data % _DOUBLE_ALIGNMENT:
+        raise ValueError("%s must start on an %d-byte boundary, as every double does; "
+                         "a copy (array.copy()) is aligned" % (what, _DOUBLE_ALIGNMENT))
     if writable and not array.flags.writeable:
         raise ValueError("%s must be writable" % what)
 
@@ -103,6 +113,22 @@ def apart(first, first_name, second, second_name):
     # The library reads one while it writes the other: overlap gives garbage.
     if np.may_share_memory(first, second):
         raise ValueError("%s and %s must not share memory" % (first_name, second_name))
+
+
+def check_time_step(dt):
+    """`dt` as a float, refused unless it is a finite real number: the
+    library would integrate nan or inf silently, and float("5") would let a
+    string through."""
+    if isinstance(dt, (bool, np.bool_)) or not isinstance(dt, (int, float, np.integer,
+                                                                np.floating)):
+        raise TypeError("dt must be a number of seconds, not %s" % type(dt).__name__)
+    try:
+        value = float(dt)
+    except OverflowError:
+        value = math.inf
+    if not math.isfinite(value):
+        raise ValueError("dt must be a finite number of seconds, not %r" % value)
+    return value
 
 
 def path_bytes(path):

@@ -12,18 +12,23 @@ numbers per body and line, one snapshot after another.
 
 import os
 import re
+import stat
 
 import numpy as np
 
 from . import _elements, _units
 from ._checks import as_bodies, check_int32
 from ._library import BODY, MAX_BODIES, VERSION
+from ._replace import replace_file
 
 # Everything std::from_chars accepts in its general format, the C locale's
 # decimal numbers; "+1", "1_0", "0x1", "inf" and "nan" are not numbers here.
 _NUMBER = re.compile(r"-?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
 _MANTISSA_NONZERO = re.compile(r"[^eE]*[1-9]")
 _BLANK = " \t\r"
+# The longest line either reader takes, in bytes: far more than seven numbers
+# and a name need, and a bound on what a stream without newlines can cost.
+MAX_LINE = 65536
 FIELDS = "x y z vx vy vz mass"
 
 
@@ -46,16 +51,30 @@ def _body_number(field):
     return value
 
 
+def _raw_lines(raw, path):
+    """(number, bytes) of every line of the open binary stream `raw`, split at
+    '\\n' only, without it. A line longer than MAX_LINE bytes is refused as
+    soon as it is seen, so that a file without newlines (/dev/zero) is never
+    read whole."""
+    number = 0
+    while True:
+        data = raw.readline(MAX_LINE + 1)
+        if not data:
+            return
+        number += 1
+        if data.endswith(b"\n"):
+            data = data[:-1]
+        elif len(data) > MAX_LINE:
+            raise ValueError("%s:%d: line longer than %d bytes" % (path, number, MAX_LINE))
+        yield number, data
+
+
 def _lines(path):
     """(number, text) of every line, split at '\\n' only as the command-line
     reader splits them; bytes that are not UTF-8 are kept as they are."""
     with open(path, "rb") as raw:
-        data = raw.read()
-    lines = data.split(b"\n")
-    if lines and lines[-1] == b"":
-        lines.pop()
-    for number, line in enumerate(lines, 1):
-        yield number, line.decode("utf-8", "surrogateescape")
+        for number, line in _raw_lines(raw, path):
+            yield number, line.decode("utf-8", "surrogateescape")
 
 
 def _body_line(where, rest):
@@ -122,6 +141,10 @@ def _name_problem(name):
         return "contains '#' or a newline"
     if name.strip(_BLANK) != name:
         return "begins or ends with white space"
+    try:
+        name.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        return "cannot be written as UTF-8 (a lone surrogate)"
     return None
 
 
@@ -154,9 +177,12 @@ def save_bodies(path, bodies, names=None, units="si"):
     read_bodies gives back the same bits and names. A first comment line says
     the version and the fields. Raises ValueError for a value that is not
     finite, a negative mass, or a name that would not read back (empty,
-    containing '#' or a newline, or white space at either end). With another
-    unit preset than "si", a units line follows the first line and every
-    value is divided by its factor (the file then reads back within an ulp)."""
+    containing '#' or a newline, white space at either end, or a lone
+    surrogate). With another unit preset than "si", a units line follows the
+    first line and every value is divided by its factor (the file then reads
+    back within an ulp). The file is written beside `path` and renamed over
+    it when complete: on any failure the previous file is left as it was
+    (see python/README.md for links, devices and permission bits)."""
     path = os.fspath(path)
     view = as_bodies(bodies)
     n = len(view)
@@ -170,8 +196,7 @@ def save_bodies(path, bodies, names=None, units="si"):
         # exact binary value to 17 significant digits.
         line = " ".join(format(float(v), ".17g") for v in rows[k])
         text.append(line + (" " + names[k] if names is not None else "") + "\n")
-    with open(path, "w", encoding="utf-8", errors="surrogateescape", newline="\n") as out:
-        out.write("".join(text))
+    replace_file(path, "".join(text).encode("utf-8", "surrogateescape"))
 
 
 # Run files.
@@ -188,6 +213,11 @@ def read_run(path="output.csv", n=None):
     n = check_int32(n, "n")
     if n < 1:
         raise ValueError("n must be at least 1, got %d" % n)
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        # A FIFO, pipe or device has no size to go by, and may never end a
+        # line: it is read once, line by line, within MAX_LINE.
+        values = np.array(_parse_run_lines(path), dtype=np.float64).reshape(-1, 7)
+        return _snapshots(values, path, n)
     if os.path.getsize(path) == 0:
         return np.zeros((0, n, 7))
     try:
@@ -196,6 +226,10 @@ def read_run(path="output.csv", n=None):
         values = None  # read again line by line, to say where and why
     if values is None or values.shape[1] != 7:
         values = np.array(_parse_run_lines(path), dtype=np.float64).reshape(-1, 7)
+    return _snapshots(values, path, n)
+
+
+def _snapshots(values, path, n):
     if len(values) % n:
         raise ValueError(
             "%s holds %d lines, not a whole number of %d-body snapshots" % (path, len(values), n)
@@ -218,7 +252,7 @@ def _parse_run_lines(path):
     '#' and blank lines skipped), with the place and reason of a failure."""
     rows = []
     with open(path, "rb") as raw:
-        for number, data in enumerate(raw, 1):
+        for number, data in _raw_lines(raw, path):
             try:
                 line = data.decode("ascii")
             except UnicodeDecodeError as error:

@@ -178,7 +178,43 @@ def _candidates():
     ]
 
 
+# ELF machine numbers of the architectures a library is likely built for.
+_MACHINES = {3: "i386", 8: "MIPS", 20: "PowerPC", 21: "PowerPC 64", 22: "s390", 40: "ARM",
+             62: "x86-64", 183: "aarch64", 243: "RISC-V", 258: "LoongArch"}
+
+
+def _elf_target(path):
+    """(word size, machine number) from an ELF file's header, or None for a
+    file that is not ELF or cannot be read."""
+    try:
+        with open(path, "rb") as handle:
+            header = handle.read(20)
+    except OSError:
+        return None
+    if len(header) < 20 or header[:4] != b"\x7fELF" or header[5] not in (1, 2):
+        return None
+    order = "little" if header[5] == 1 else "big"
+    return (32 if header[4] == 1 else 64), int.from_bytes(header[18:20], order)
+
+
+def _describe(target):
+    bits, machine = target
+    return "%s (%d-bit)" % (_MACHINES.get(machine, "ELF machine %d" % machine), bits)
+
+
+def _refuse_foreign(path):
+    """Refuses a library built for another architecture than this
+    interpreter's, whose loader would only say that it cannot open it."""
+    theirs = _elf_target(path)
+    ours = _elf_target(os.path.realpath(sys.executable))
+    if theirs is not None and ours is not None and theirs != ours:
+        raise LibraryNotFoundError(
+            "%s is a library for %s, and this Python runs on %s: build stellix for this "
+            "machine" % (path, _describe(theirs), _describe(ours)))
+
+
 def _refuse_unloadable(path):
+    _refuse_foreign(path)
     missing = _missing_sanitizer(path)
     if missing is not None:
         name, runtime = missing
@@ -191,6 +227,10 @@ def _refuse_unloadable(path):
 
 
 def _declare(library):
+    missing = [name for name in SIGNATURES if not hasattr(library, name)]
+    if missing:
+        raise LibraryNotFoundError(
+            "%s is not the stellix library: it lacks %s" % (library._name, ", ".join(missing)))
     for name, (restype, argtypes) in SIGNATURES.items():
         function = getattr(library, name)
         function.restype = restype
@@ -209,6 +249,8 @@ def load(path=None):
         _refuse_unloadable(path)
         try:
             return _declare(ctypes.CDLL(path, use_errno=True))
+        except LibraryNotFoundError:
+            raise
         except OSError as error:
             raise LibraryNotFoundError(
                 "cannot load the stellix library from %s (%s): %s" % (path, ENV_VARIABLE, error)

@@ -3,16 +3,20 @@ snapshots go to (standard output, a temporary file for a redirected
 sys.stdout, a run file), and the printers built on them. A failed write is
 kept as an errno and raised once the text is done."""
 
+import contextlib
 import ctypes
 import errno
 import locale
 import os
+import select
+import stat
 import sys
 
 import numpy as np
 
 from ._checks import as_bodies, body_pointer, check_count, doubles, path_bytes, INT32
 from ._library import library
+from ._replace import Beside
 
 RUN_FILE = "output.csv"
 
@@ -30,7 +34,11 @@ C_SIGNATURES = {
     "ftell": (ctypes.c_long, [_stream]),
     "rewind": (None, [_stream]),
     "fread": (_size, [ctypes.c_void_p, _size, _size, _stream]),
+    "fdopen": (_stream, [ctypes.c_int, ctypes.c_char_p]),
+    "fileno": (ctypes.c_int, [_stream]),
 }
+# The names the Windows runtime gives the POSIX calls.
+_WINDOWS_NAMES = {"fdopen": "_fdopen", "fileno": "_fileno"}
 
 _runtime = None
 
@@ -45,9 +53,12 @@ def c_runtime():
         else:
             runtime = ctypes.CDLL(None, use_errno=True)
         for name, (restype, argtypes) in C_SIGNATURES.items():
+            if sys.platform == "win32":
+                name = _WINDOWS_NAMES.get(name, name)
             function = getattr(runtime, name)
             function.restype = restype
             function.argtypes = argtypes
+            setattr(runtime, "c_" + name, function)
         _runtime = runtime
     return _runtime
 
@@ -62,6 +73,35 @@ def c_stdout():
         return iob(1)
     name = "__stdoutp" if sys.platform == "darwin" else "stdout"
     return _stream.in_dll(runtime, name).value
+
+
+def _stdout_failure(fd=1):
+    """Why writing to `fd` fails, found after the fact: a single library call
+    gives errno back as it found it, so the reason of a write that failed
+    inside it is lost, and only the descriptor's state can tell."""
+    try:
+        mode = os.fstat(fd).st_mode
+        import fcntl  # POSIX only; Windows reports EIO below
+
+        if fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_ACCMODE == os.O_RDONLY:
+            return errno.EBADF
+    except OSError as error:
+        return error.errno
+    except ImportError:
+        return errno.EIO
+    if stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode):
+        poller = select.poll()
+        poller.register(fd, select.POLLOUT)
+        # The write end of a pipe whose readers are gone polls as an error.
+        if any(events & (select.POLLERR | select.POLLHUP) for _, events in poller.poll(0)):
+            return errno.EPIPE
+    elif stat.S_ISREG(mode):
+        space = os.fstatvfs(fd)
+        if (space.f_bfree if os.geteuid() == 0 else space.f_bavail) == 0:
+            return errno.ENOSPC
+    elif stat.S_ISCHR(mode) and os.fstat(fd).st_rdev == os.makedev(1, 7):
+        return errno.ENOSPC  # /dev/full
+    return errno.EIO
 
 
 def strerror(code):
@@ -127,7 +167,7 @@ class StdoutText:
         code = ctypes.get_errno() if failed else 0
         if failed or self._c.ferror(stream):
             # A write that failed inside printBodies left its errno behind.
-            code = code or earlier or errno.EIO
+            code = code or earlier or _stdout_failure(1)
             self._c.clearerr(stream)
             self.error = OSError(code, "cannot write to standard output: " + strerror(code))
 
@@ -175,16 +215,38 @@ class StdoutText:
 
 class RunFile:
     """A C stream that snapshots are recorded to, the first failure of open,
-    write or close kept as an errno. By default output.csv as the library
-    writes it: opened with "w" in the current directory."""
+    write or close kept as an errno. Given `name`, the file is opened as the
+    library opens output.csv (fopen with `mode`) and written in place; given
+    `output` (a _replace.Beside, or the path of a new one), it is written
+    beside its target, and ``commit`` renames it into place."""
 
-    def __init__(self, lib, name=RUN_FILE.encode(), mode=b"w"):
+    def __init__(self, lib, name=RUN_FILE.encode(), mode=b"w", output=None):
         self._lib = lib
         self._c = c_runtime()
-        self.path = run_file_path() if name == RUN_FILE.encode() else os.fsdecode(name)
+        self.output = None
+        self._stream = None
+        if output is None:
+            self.path = run_file_path() if name == RUN_FILE.encode() else os.fsdecode(name)
+            ctypes.set_errno(0)
+            self._stream = self._c.fopen(name, mode)
+            self.error = 0 if self._stream else (ctypes.get_errno() or errno.EIO)
+        else:
+            self._open_beside(output, mode)
+
+    def _open_beside(self, output, mode):
+        self.path = output.target if isinstance(output, Beside) else os.path.abspath(output)
+        try:
+            self.output = output if isinstance(output, Beside) else Beside(output)
+        except OSError as error:
+            self.error = error.errno or errno.EIO
+            return
+        fd = self.output.release()
         ctypes.set_errno(0)
-        self._stream = self._c.fopen(name, mode)
-        self.error = 0 if self._stream else (ctypes.get_errno() or errno.EIO)
+        self._stream = self._c.c_fdopen(fd, mode)
+        self.error = 0
+        if not self._stream:
+            self.error = ctypes.get_errno() or errno.EIO
+            os.close(fd)
 
     def write(self, pointer, n):
         if self._stream and not self.error:
@@ -193,20 +255,66 @@ class RunFile:
             if self._c.ferror(self._stream):
                 self.error = ctypes.get_errno() or errno.EIO
 
+    def sync(self):
+        """Flushes the text written so far to the disk and returns its length
+        in bytes, or None once anything has failed."""
+        if not self._stream or self.error:
+            return None
+        ctypes.set_errno(0)
+        if self._c.fflush(self._stream) != 0 or self._c.ferror(self._stream):
+            self.error = ctypes.get_errno() or errno.EIO
+            return None
+        fd = self._c.c_fileno(self._stream)
+        try:
+            if self.output is not None:
+                self.output.sync(fd)
+            return os.lseek(fd, 0, os.SEEK_CUR)
+        except OSError as error:
+            self.error = error.errno or errno.EIO
+            return None
+
     def close(self):
         if self._stream:
+            if self.output is not None:
+                self.sync()
             ctypes.set_errno(0)
             failed = self._c.fclose(self._stream) != 0
             self._stream = None
             if failed and not self.error:
                 self.error = ctypes.get_errno() or errno.EIO
 
+    def discard(self):
+        """Closes the file and removes it, leaving the target as it was."""
+        self.close()
+        if self.output is not None:
+            self.output.discard()
 
+    def commit(self):
+        """Closes the file and, if nothing failed, puts it in place; else
+        removes it, leaving the target as it was."""
+        self.close()
+        if self.output is None:
+            return
+        if self.error:
+            self.output.discard()
+            return
+        try:
+            self.output.commit()
+        except OSError as error:
+            self.error = error.errno or errno.EIO
 
 
 def _raise_lost(text):
     if text.error is not None:
         raise text.error
+
+
+def _fixed(values):
+    """The text of the library's "%.15lf " for each of `values`: the exact
+    binary value rounded to 15 decimals, "nan" for every NaN, and the C
+    locale's decimal point, as the library writes them."""
+    point = locale.localeconv()["decimal_point"]
+    return "".join(format(v, ".15f").replace(".", point) + " " for v in values.tolist())
 
 
 def _c_print(function, *arguments):
@@ -234,13 +342,33 @@ def print_bodies(bodies):
 
 def record_bodies(path, bodies, append=True):
     """Writes the snapshot text of `bodies` to the file `path` through the
-    library's recordBodies (appending unless append=False)."""
+    library's recordBodies, appending unless append=False. A failure leaves
+    the file as it was: an append that failed is cut off again, and a new
+    file is written beside `path` and renamed over it."""
     view = as_bodies(bodies)
-    stream = RunFile(library(), path_bytes(path), b"a" if append else b"w")
-    stream.write(body_pointer(view), len(view))
-    stream.close()
+    name = path_bytes(path)
+    if not append:
+        stream = RunFile(library(), output=os.fsdecode(name))
+        stream.write(body_pointer(view), len(view))
+        stream.commit()
+    else:
+        before = _regular_size(name)
+        stream = RunFile(library(), name, b"a")
+        stream.write(body_pointer(view), len(view))
+        stream.close()
+        if stream.error and before is not None:
+            with contextlib.suppress(OSError):
+                os.truncate(name, before)
     if stream.error:
         raise OSError(stream.error, os.strerror(stream.error), stream.path)
+
+
+def _regular_size(name):
+    try:
+        status = os.stat(name)
+    except OSError:
+        return None
+    return status.st_size if stat.S_ISREG(status.st_mode) else None
 
 
 def print_matrix(values):
@@ -251,7 +379,12 @@ def print_matrix(values):
     n = values.shape[0]
     check_count(n)
     pointer = doubles(values, "values", (n, n), False)
-    _c_print(library().printSquareMatrix, pointer, n)
+    if stdout_is_process_stdout():
+        _c_print(library().printSquareMatrix, pointer, n)
+    else:
+        # The library prints the matrix to C's stdout only; a redirected
+        # sys.stdout gets the same text made here.
+        sys.stdout.write("".join(_fixed(row) + "\n" for row in values))
 
 
 def print_vector(values):
@@ -262,4 +395,7 @@ def print_vector(values):
     if values.shape[0] > INT32[1]:
         raise ValueError("too many values for one call")
     pointer = doubles(values, "values", values.shape, False)
-    _c_print(library().printVector, pointer, values.shape[0])
+    if stdout_is_process_stdout():
+        _c_print(library().printVector, pointer, values.shape[0])
+    else:
+        sys.stdout.write(_fixed(values))

@@ -3,15 +3,15 @@ snapshot, in binary64, with each snapshot's step and time, kept in memory
 and written to HDF5 (through h5py) in the layout the program's
 ``--trajectory`` writes, to ``.npz`` (numpy alone) or to a pandas table."""
 
+import contextlib
 import os
-import tempfile
 import zipfile
 
 import numpy as np
 
 from ._checks import as_bodies
 from ._fingerprint import fingerprint
-from . import _viewer
+from . import _replace, _viewer
 from ._library import BODY, VERSION
 from ._physics import energy
 from ._run import simulate, snapshot_count
@@ -80,7 +80,7 @@ class Trajectory:
                 "fingerprint": self.fingerprint}
         for key, value in meta.items():
             arrays["meta_" + key] = np.array(value)
-        with _beside(path, suffix=".npz") as temporary:
+        with _beside(path) as temporary:
             with zipfile.ZipFile(temporary, "w") as archive:
                 for name, array in arrays.items():
                     with archive.open(name + ".npy", "w", force_zip64=True) as member:
@@ -222,38 +222,27 @@ def _read_npz(path):
                           str(data["meta_fingerprint"]))
 
 
-class _beside:
-    """A temporary file in the target's own directory, renamed over the
-    target when the block ends without an exception and removed otherwise,
-    so that a failed or interrupted write never leaves a partial file in
-    place."""
-
-    def __init__(self, path, suffix=""):
-        self.path = os.fspath(path)
-        self.suffix = suffix
-
-    def __enter__(self):
-        directory = os.path.dirname(os.path.abspath(self.path))
-        fd, self.temporary = tempfile.mkstemp(prefix=".stellix-", suffix=self.suffix,
-                                              dir=directory)
-        os.close(fd)
-        return self.temporary
-
-    def __exit__(self, kind, value, traceback):
-        if kind is None:
+@contextlib.contextmanager
+def _beside(path):
+    """The name of a temporary file in the target's own directory, for a
+    library (h5py, zipfile) that opens files by name; renamed over the target
+    when the block ends without an exception and removed otherwise, so that
+    a failed or interrupted write never leaves a partial file in place."""
+    output = _replace.Beside(path)
+    os.close(output.release())
+    name = output.temp if output.temp is not None else output.target
+    try:
+        yield name
+        if output.temp is not None:
+            fd = os.open(name, os.O_RDONLY)
             try:
-                with open(self.temporary, "rb") as written:
-                    os.fsync(written.fileno())
-                os.replace(self.temporary, self.path)
-                return False
-            except BaseException:
-                os.unlink(self.temporary)
-                raise
-        try:
-            os.unlink(self.temporary)
-        except FileNotFoundError:
-            pass
-        return False
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+    except BaseException:
+        output.discard()
+        raise
+    output.commit()
 
 
 def _import(module, package, feature):

@@ -13,9 +13,10 @@ trajectory and run files keep the exact values.
 import base64
 import json
 import os
-import tempfile
 
 import numpy as np
+
+from ._replace import replace_file
 
 PLACEHOLDER = "__STELLIX_VIEWER_DATA__"
 FORMAT_VERSION = 1
@@ -137,28 +138,6 @@ def iframe(positions, names, masses, steps, times, energy_error=None, units="m",
             'sandbox="allow-scripts"></iframe>' % (escaped, int(height)))
 
 
-def write_beside(path, text):
-    """Writes `text` to `path` through a temporary file in the same directory,
-    renamed over `path` once complete and flushed: a reader never finds a
-    partial page, and a failure leaves no temporary file behind."""
-    path = os.fspath(path)
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp",
-                                     dir=directory)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="\n") as out:
-            out.write(text)
-            out.flush()
-            os.fsync(out.fileno())
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
-
-
 def to_html(path, positions, names, masses, steps, times, energy_error=None, units="m",
             title=None):
     """Writes the run as an interactive viewer page to `path` (replacing it):
@@ -178,4 +157,5 @@ def to_html(path, positions, names, masses, steps, times, energy_error=None, uni
     and, beyond MAX_VALUES values, every k-th snapshot (and the last).
     Raises ValueError for arrays of the wrong shape and OSError if the file
     cannot be written; no partial file is left at `path` or beside it."""
-    write_beside(path, page(positions, names, masses, steps, times, energy_error, units, title))
+    text = page(positions, names, masses, steps, times, energy_error, units, title)
+    replace_file(path, text.encode("utf-8"))
