@@ -489,7 +489,7 @@ def read_rows(path):
 
 # What scripts/demo builds from: the library, the program and the build files.
 DEMO_SOURCES = ["CMakeLists.txt", "CMakePresets.json", "LICENSE", "cmake", "include", "src",
-                "tools", "scripts"]
+                "tools", "scripts", os.path.join("python", "stellix", "viewer.html")]
 
 
 def demo_checkout(root):
@@ -502,6 +502,7 @@ def demo_checkout(root):
         if os.path.isdir(source):
             shutil.copytree(source, root / name, ignore=shutil.ignore_patterns("__pycache__"))
         else:
+            (root / name).parent.mkdir(parents=True, exist_ok=True)
             shutil.copy(source, root / name)
     (root / "scripts" / "install-deps").write_text(
         '#!/usr/bin/env bash\necho "$@" >> "$(dirname "$0")/install-deps.calls"\n')
