@@ -48,9 +48,9 @@ void optional_line(std::ostream& out, const char* key, const std::optional<std::
 }
 
 void write_options(std::ostream& out, const Options& o) {
-  out << "steps " << o.steps << "\ninterval " << o.stride() << "\ndt " << hex(o.dt)
-      << "\nprint " << o.print << "\nfingerprint " << o.fingerprint << "\nevery "
-      << hex(o.checkpoint_every) << '\n';
+  out << "steps " << o.steps << "\ninterval " << o.stride() << "\ndt " << hex(o.dt) << "\nprint "
+      << o.print << "\nfingerprint " << o.fingerprint << "\nevery " << hex(o.checkpoint_every)
+      << '\n';
   optional_line(out, "record", o.record);
   optional_line(out, "save", o.save);
   optional_line(out, "svg", o.svg);
@@ -58,9 +58,9 @@ void write_options(std::ostream& out, const Options& o) {
 
 void write_progress(std::ostream& out, const Progress& p) {
   out << "done " << p.done << "\nsnapshots " << p.snapshots << "\nnon_finite_step "
-      << p.non_finite_step << "\npicture_step " << p.picture_step << "\nenergy "
-      << p.energy.defined << ' ' << p.energy.samples << ' ' << p.energy.bodies << ' '
-      << hex(p.energy.before) << ' ' << hex(p.energy.worst) << '\n';
+      << p.non_finite_step << "\npicture_step " << p.picture_step << "\nenergy " << p.energy.defined
+      << ' ' << p.energy.samples << ' ' << p.energy.bodies << ' ' << hex(p.energy.before) << ' '
+      << hex(p.energy.worst) << '\n';
   if (!p.record_temporary.empty()) out << "record_temporary " << word(p.record_temporary) << '\n';
   out << "record_bytes " << p.record_bytes << '\n';
 }
@@ -80,7 +80,6 @@ void write_state(std::ostream& out, const Checkpoint& c) {
     out << '\n';
   }
 }
-
 
 // The lines of a checkpoint, each "key value", in the order written.
 class Reader {
@@ -255,7 +254,8 @@ Checkpoint read_checkpoint(const std::string& path) {
   read_progress(in, c.progress);
   read_state(in, c);
   c.options.checkpoint = path;
-  if (c.progress.done < 0 || c.progress.done > c.options.steps) in.damaged("steps done past the run");
+  if (c.progress.done < 0 || c.progress.done > c.options.steps)
+    in.damaged("steps done past the run");
   return c;
 }
 

@@ -26,7 +26,7 @@ struct Options {
   std::optional<std::string> svg;  // the picture, only when asked for
   std::optional<std::string> body_file;
   std::optional<std::string> checkpoint;
-  double checkpoint_every = 60.0;  // seconds
+  double checkpoint_every = 60.0;     // seconds
   std::optional<std::string> resume;  // a checkpoint to finish
 
   std::int64_t stride() const { return snapshot_interval(steps, interval); }

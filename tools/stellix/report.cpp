@@ -40,7 +40,8 @@ std::string snapshot_steps(std::int64_t snapshots, std::int64_t interval) {
   if (snapshots <= 1) return "the initial state";
   if (snapshots == 2) return "the initial state and the state after step " + step(1);
   const std::string last = step(snapshots - 1);
-  if (snapshots == 3) return "the initial state and the states after steps " + step(1) + " and " + last;
+  if (snapshots == 3)
+    return "the initial state and the states after steps " + step(1) + " and " + last;
   const std::string between = snapshots == 4 ? step(2) + ", " : step(2) + ", ..., ";
   return "the initial state and the states after steps " + step(1) + ", " + between + last;
 }
@@ -111,8 +112,8 @@ void print_summary(const Options& options, const Findings& findings) {
   }
   const std::string held = count(findings.snapshots, "snapshot", "snapshots") + " of " +
                            count(findings.bodies, "line", "lines") + " (every " +
-                           (interval == 1 ? "step" : count(interval, "step", "steps")) + "): " +
-                           snapshot_steps(findings.snapshots, interval);
+                           (interval == 1 ? "step" : count(interval, "step", "steps")) +
+                           "): " + snapshot_steps(findings.snapshots, interval);
   if (options.record) {
     std::fprintf(out, "  %s: %s\n", printable(*options.record).c_str(), held.c_str());
   }

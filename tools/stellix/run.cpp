@@ -111,8 +111,9 @@ void check_distinct_files(const Options& options) {
 }
 
 RunShape shape_of(const Options& options, const System& system) {
-  return RunShape{options.steps, options.stride(), static_cast<std::int64_t>(system.bodies.size()),
-                  options.print, options.record.has_value(), options.svg.has_value()};
+  return RunShape{
+      options.steps, options.stride(),           static_cast<std::int64_t>(system.bodies.size()),
+      options.print, options.record.has_value(), options.svg.has_value()};
 }
 
 }  // namespace
@@ -423,9 +424,9 @@ void Run::save_final_state() {
 
 void Run::report_stop(int signal) {
   const std::string path =
-      options_.checkpoint ? *options_.checkpoint
-                          : "stellix-" + std::to_string(static_cast<long long>(getpid())) +
-                                ".checkpoint";
+      options_.checkpoint
+          ? *options_.checkpoint
+          : "stellix-" + std::to_string(static_cast<long long>(getpid())) + ".checkpoint";
   std::fprintf(stderr, "stellix: stopped by %s after %lld of %d steps\n", signal_name(signal),
                static_cast<long long>(progress_.done), options_.steps);
   try {
