@@ -190,13 +190,12 @@ void Run::open_outputs() {
     schedule_ = Schedule(schedule_.shape(), false);
     return;
   }
-  // The library's text is written beside the run file, else in the
-  // temporary directory; the program writes it itself where neither can be.
-  std::string parent = record_ && !record_->temporary().empty()
-                           ? std::filesystem::path(record_->temporary()).parent_path().string()
-                           : "";
-  if (parent.empty()) parent = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp";
-  scratch_ = ScratchDirectory::make(parent);
+  // The library's text, a second of it at most, goes to memory where the
+  // system offers a file system there, else to the temporary directory.
+  const char* tmpdir = std::getenv("TMPDIR");
+  for (const char* parent : {"/dev/shm", tmpdir != nullptr && *tmpdir != 0 ? tmpdir : "/tmp"}) {
+    if (!scratch_) scratch_ = ScratchDirectory::make(parent);
+  }
   if (!scratch_) schedule_ = Schedule(schedule_.shape(), false);
 }
 

@@ -13,7 +13,7 @@ namespace {
 // is one evaluation of the starting state's accelerations, and with the
 // library's text two more (the lead snapshot's step) and a copy of the text.
 constexpr double kChunkSeconds = 0.2;
-constexpr double kLibraryTextChunkSeconds = 0.5;
+constexpr double kLibraryTextChunkSeconds = 1.0;
 // Formatting one body's line of text, by the same model.
 constexpr double kTextSecondsPerBody = 5e-7;
 // The longest call, well inside the library's 32-bit step count.
