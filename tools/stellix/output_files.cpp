@@ -89,7 +89,7 @@ Output::Output(std::string path) : path_(std::move(path)), name_(printable(path_
     if (stream_ == nullptr) fail("cannot open " + name_, errno);
     return;
   }
-  if (exists && S_ISDIR(status.st_mode)) fail("cannot write " + name_, EISDIR);
+  if (exists && S_ISDIR(status.st_mode)) fail("cannot create " + name_, EISDIR);
   target_ = resolve(path_);
   mode_ = exists ? static_cast<unsigned>(status.st_mode) & 07777 : creation_mode();
   temporary_ = make_temporary(target_, stream_);
