@@ -63,8 +63,11 @@ Schedule::Schedule(const RunShape& shape, bool library_text_allowed) : shape_(sh
   chunk_steps_ = choose_chunk_steps();
 }
 
+// Not where a whole interval outlasts a call: a signal would wait for it.
 bool Schedule::choose_library_text() const {
-  return emitting() && shape_.interval < kLibraryTextStride;
+  return emitting() && shape_.interval < kLibraryTextStride &&
+         static_cast<double>(shape_.interval) * evaluation_guess(shape_.bodies) <=
+             kLibraryTextChunkSeconds;
 }
 
 std::int64_t Schedule::choose_chunk_steps() const {
