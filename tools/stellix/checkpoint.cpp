@@ -6,6 +6,7 @@
 #include <optional>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -63,6 +64,8 @@ void write_progress(std::ostream& out, const Progress& p) {
       << hex(p.energy.worst) << '\n';
   if (!p.record_temporary.empty()) out << "record_temporary " << word(p.record_temporary) << '\n';
   out << "record_bytes " << p.record_bytes << '\n';
+  for (const std::string& leftover : p.leftovers)
+    out << "leftover " << word(leftover) << '\n';
 }
 
 void write_state(std::ostream& out, const Checkpoint& c) {
@@ -189,6 +192,8 @@ void read_progress(Reader& in, Progress& p) {
                          in.integer(e[1]) != 0};
   if (const auto temporary = in.optional_text("record_temporary")) p.record_temporary = *temporary;
   p.record_bytes = in.count("record_bytes");
+  while (in.has("leftover"))
+    p.leftovers.push_back(in.text(in.value("leftover")));
 }
 
 void read_state(Reader& in, Checkpoint& c) {
@@ -246,6 +251,16 @@ void write_checkpoint(const std::string& path, const Checkpoint& checkpoint) {
 }  // namespace stellix::program
 
 namespace stellix::program {
+
+void remove_leftovers(const std::vector<std::string>& leftovers) {
+  for (const std::string& leftover : leftovers) {
+    const std::filesystem::path path(leftover);
+    if (!path.filename().string().starts_with(".stellix-")) continue;
+    std::error_code ignored;
+    std::filesystem::remove(path / "output.csv", ignored);
+    std::filesystem::remove(path, ignored);
+  }
+}
 
 Checkpoint read_checkpoint(const std::string& path) {
   Reader in(path);

@@ -26,7 +26,14 @@ struct Progress {
   // many of its bytes hold the snapshots up to `done`.
   std::string record_temporary;
   std::int64_t record_bytes = 0;
+  // The run's other temporary files and its scratch directory, which a
+  // killed run leaves behind and the one that finishes it removes.
+  std::vector<std::string> leftovers;
 };
+
+// Removes what `leftovers` names, if it is the program's own: a temporary
+// file, or a scratch directory with the library's text.
+void remove_leftovers(const std::vector<std::string>& leftovers);
 
 struct Checkpoint {
   Options options;  // the command's, the centre-of-mass frame already applied

@@ -83,6 +83,7 @@ class ScratchDirectory {
   void enter();
   void leave();
   const std::string& file() const { return file_; }
+  const std::string& path() const { return directory_; }
 
  private:
   std::string directory_, file_;

@@ -170,7 +170,9 @@ Run::Run(const Options& options, std::optional<Checkpoint> resumed)
   options_.com = false;  // done: the state is in that frame
   check_distinct_files(options_);
   if (resumed) {
+    remove_leftovers(resumed->progress.leftovers);
     progress_ = resumed->progress;
+    progress_.leftovers.clear();
     energy_.restore(progress_.energy);
     if (options_.svg) tracks_.tracks() = std::move(resumed->tracks);
   }
@@ -350,6 +352,12 @@ void Run::write_progress(const std::string& path) {
     c.progress.record_bytes = record_->flush();
     c.progress.record_temporary = record_->temporary();
   }
+  for (const auto* output : {&saved_, &svg_}) {
+    if (*output && !(*output)->temporary().empty()) {
+      c.progress.leftovers.push_back((*output)->temporary());
+    }
+  }
+  if (scratch_) c.progress.leftovers.push_back(scratch_->path());
   if (options_.svg) c.tracks = tracks_.tracks();
   write_checkpoint(path, c);
   last_checkpoint_ = Clock::now();

@@ -22,8 +22,12 @@ constexpr double kLongestChunk = 2e9;
 // each call evaluating the forces of its starting state once more (over 1.5%
 // of the run): the library writes such text, many snapshots a call.
 constexpr std::int64_t kLibraryTextStride = 64;
-// The positions one call with the library's text stores for the picture.
+// The positions one call with the library's text stores for the picture, and
+// the text it writes to the scratch file (a line of seven "%lf" numbers
+// rarely reaches 160 bytes).
 constexpr double kStoreBytes = 64.0 * 1024 * 1024;
+constexpr double kTextBytes = 64.0 * 1024 * 1024;
+constexpr double kLineBytes = 160.0;
 
 // Points of each track in the picture: enough for a smooth orbit, few enough
 // for the file to stay small with many bodies.
@@ -78,7 +82,8 @@ std::int64_t Schedule::choose_chunk_steps() const {
   }
   const double interval = static_cast<double>(shape_.interval);
   const double step_seconds = evaluation_guess(shape_.bodies) + kTextSecondsPerBody * n / interval;
-  double steps = kLibraryTextChunkSeconds / step_seconds;
+  double steps =
+      std::min(kLibraryTextChunkSeconds / step_seconds, kTextBytes / (kLineBytes * n) * interval);
   if (shape_.picture) steps = std::min(steps, kStoreBytes / (3 * sizeof(double) * n) * interval);
   // A whole number of intervals, so that every call after the first starts
   // one step before a snapshot.
