@@ -76,8 +76,9 @@ void write_state(std::ostream& out, const Checkpoint& c) {
       out << hex(v) << ' ';
     out << word(c.system.names[i]) << '\n';
   }
-  out << "points " << (c.tracks.empty() ? 0 : c.tracks[0].x.size()) << '\n';
-  for (const Track& t : c.tracks) {
+  const std::size_t points = c.tracks.empty() ? 0 : c.tracks[0].x.size();
+  out << "points " << points << '\n';
+  for (const Track& t : points > 0 ? c.tracks : std::vector<Track>()) {
     for (std::size_t k = 0; k < t.x.size(); ++k)
       out << hex(t.x[k]) << ' ' << hex(t.y[k]) << (k + 1 < t.x.size() ? " " : "");
     out << '\n';
@@ -93,11 +94,13 @@ class Reader {
     if (!std::getline(in_, magic) || magic != kMagic) damaged("not a stellix checkpoint");
     advance();
   }
+  // Names the line last taken.
   [[noreturn]] void damaged(const std::string& why) const {
-    throw std::runtime_error(name_ + ":" + std::to_string(number_) + ": " + why);
+    throw std::runtime_error(name_ + ":" + std::to_string(taken_) + ": " + why);
   }
-  bool has(const char* key) const { return key_ == key; }
+  bool has(const char* key) const { return !ended_ && key_ == key; }
   std::string value(const char* key) {
+    taken_ = number_;
     if (!has(key)) damaged(std::string("expected '") + key + "'");
     std::string value = std::move(value_);
     advance();
@@ -142,6 +145,8 @@ class Reader {
   }
   // The rest of the current line, split at spaces, and the next line read.
   std::vector<std::string> fields() {
+    taken_ = number_;
+    if (ended_) damaged("the checkpoint ends early");
     std::vector<std::string> out;
     std::istringstream words(line_);
     for (std::string w; words >> w;)
@@ -155,7 +160,8 @@ class Reader {
     ++number_;
     if (!std::getline(in_, line_)) {
       if (in_.bad()) fail(name_ + ": cannot read the checkpoint", errno);
-      damaged("the checkpoint ends early");
+      ended_ = true;
+      return;
     }
     const auto space = line_.find(' ');
     key_ = line_.substr(0, space);
@@ -164,7 +170,8 @@ class Reader {
 
   std::ifstream in_;
   std::string name_, line_, key_, value_;
-  long long number_ = 1;
+  long long number_ = 1, taken_ = 1;
+  bool ended_ = false;
 };
 
 void read_options(Reader& in, Options& o) {
@@ -218,7 +225,7 @@ void read_state(Reader& in, Checkpoint& c) {
       t.x.push_back(in.number(f[k])), t.y.push_back(in.number(f[k + 1]));
     c.tracks.push_back(std::move(t));
   }
-  if (!in.has("end")) in.damaged("expected 'end'");
+  in.value("end");
 }
 
 }  // namespace

@@ -174,7 +174,8 @@ Run::Run(const Options& options, std::optional<Checkpoint> resumed)
     progress_ = resumed->progress;
     progress_.leftovers.clear();
     energy_.restore(progress_.energy);
-    if (options_.svg) tracks_.tracks() = std::move(resumed->tracks);
+    // A checkpoint without points leaves the tracks as a fresh run has them.
+    if (options_.svg && !resumed->tracks.empty()) tracks_.tracks() = std::move(resumed->tracks);
   }
   open_outputs();
 }
