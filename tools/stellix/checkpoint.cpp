@@ -250,7 +250,7 @@ void write_checkpoint(const std::string& path, const Checkpoint& checkpoint) {
   out << "end\n";
   if (!out) throw std::runtime_error("no memory for the checkpoint " + printable(path));
   const std::string text = out.str();
-  Output file(path);
+  Output file(path, true);
   file.write(text.data(), text.size());
   file.commit();
 }

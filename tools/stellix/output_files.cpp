@@ -40,17 +40,21 @@ std::string resolve(const std::string& path) {
 
 // A temporary file beside `target`, open for writing; empty when none can be
 // made, with errno telling why.
-std::string make_temporary(const std::string& target, std::FILE*& stream) {
+std::string make_temporary(const std::string& target, bool binary, std::FILE*& stream) {
   const fs::path beside = fs::path(target).parent_path();
   std::string name = (beside / ".stellix-XXXXXX").string();
 #ifdef _WIN32
-  name = target + ".stellix-" + std::to_string(_getpid());
-  const int fd = _open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, 0666);
+  // Unique while the process lives: no two outputs share a target.
+  name = (beside /
+          (".stellix-" + std::to_string(_getpid()) + "-" + fs::path(target).filename().string()))
+             .string();
+  const int fd =
+      _open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | (binary ? _O_BINARY : _O_TEXT), 0666);
 #else
   const int fd = mkstemp(name.data());
 #endif
   if (fd < 0) return {};
-  stream = fdopen(fd, "wb");
+  stream = fdopen(fd, binary ? "wb" : "w");
   if (stream == nullptr) {
     const int error = errno;
     ::close(fd), std::remove(name.c_str());
@@ -76,7 +80,8 @@ void fail(const std::string& what, int error) {
   throw std::runtime_error(what + ": " + reason(error));
 }
 
-Output::Output(std::string path) : path_(std::move(path)), name_(printable(path_)) {
+Output::Output(std::string path, bool binary)
+    : path_(std::move(path)), name_(printable(path_)), binary_(binary) {
   const FileIdentity file = identify(path_);
   if (is_standard_output(file)) {
     stream_ = stdout;
@@ -85,14 +90,14 @@ Output::Output(std::string path) : path_(std::move(path)), name_(printable(path_
   struct stat status {};
   const bool exists = stat(path_.c_str(), &status) == 0;
   if (exists && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
-    stream_ = std::fopen(path_.c_str(), "ab");
+    stream_ = std::fopen(path_.c_str(), binary_ ? "ab" : "a");
     if (stream_ == nullptr) fail("cannot open " + name_, errno);
     return;
   }
   if (exists && S_ISDIR(status.st_mode)) fail("cannot create " + name_, EISDIR);
   target_ = resolve(path_);
   mode_ = exists ? static_cast<unsigned>(status.st_mode) & 07777 : creation_mode();
-  temporary_ = make_temporary(target_, stream_);
+  temporary_ = make_temporary(target_, binary_, stream_);
   if (temporary_.empty()) fail("cannot create " + name_, errno);
 }
 
@@ -141,6 +146,11 @@ void Output::continue_from(const std::string& earlier, std::int64_t bytes) {
   std::FILE* from = earlier.empty() ? nullptr : std::fopen(earlier.c_str(), "rb");
   if (from == nullptr) from = std::fopen(path_.c_str(), "rb");
   if (from == nullptr) fail("cannot read " + name_, errno);
+#ifdef _WIN32
+  // The bytes are copied as they are, line ends and all.
+  std::fflush(stream_);
+  _setmode(_fileno(stream_), _O_BINARY);
+#endif
   try {
     copy_prefix(from, bytes);
   } catch (...) {
@@ -148,6 +158,10 @@ void Output::continue_from(const std::string& earlier, std::int64_t bytes) {
     throw;
   }
   std::fclose(from);
+#ifdef _WIN32
+  std::fflush(stream_);
+  if (!binary_) _setmode(_fileno(stream_), _O_TEXT);
+#endif
   if (!earlier.empty()) std::remove(earlier.c_str());
 }
 

@@ -23,7 +23,9 @@ namespace stellix::program {
 // the other's text. An uncommitted temporary file is removed with the object.
 class Output {
  public:
-  explicit Output(std::string path);
+  // `binary`: written byte for byte on every platform; else as text, whose
+  // line ends are the platform's.
+  explicit Output(std::string path, bool binary = false);
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
   ~Output();
@@ -52,6 +54,7 @@ class Output {
 
   std::string path_, name_, target_, temporary_;
   std::FILE* stream_ = nullptr;
+  bool binary_ = false;
   unsigned mode_ = 0;
   int error_ = 0;
 };
