@@ -187,6 +187,10 @@ void Output::commit() {
 }
 
 bool FileIdentity::operator==(const FileIdentity& other) const {
+#ifdef _WIN32
+  // Windows' stat gives no inode: the resolved paths tell.
+  return resolved == other.resolved;
+#endif
   if (exists != other.exists) return false;
   return exists ? device == other.device && inode == other.inode : resolved == other.resolved;
 }
