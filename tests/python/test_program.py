@@ -597,8 +597,9 @@ def check_picture(path, max_labels):
     return root
 
 
-# Snapshots closer than 64 steps: the run is one library call, its run file
-# made in a private directory beside the destination and renamed onto it.
+# Snapshots closer than 64 steps: the library writes them to a private scratch
+# directory, and the program puts them in a file beside the destination,
+# renamed onto it.
 
 
 def crowd_file(path, n, seed):
@@ -612,7 +613,7 @@ def leftovers(*directories):
     return [name for d in directories for name in os.listdir(d) if name.startswith(".stellix")]
 
 
-def test_a_run_in_one_call_writes_what_one_simulate_call_writes(tmp_path):
+def test_a_run_with_the_librarys_text_writes_what_one_simulate_call_writes(tmp_path):
     (tmp_path / "runs").mkdir()
     (tmp_path / "runs" / "target.csv").write_text("an older run\n")
     (tmp_path / "link.csv").symlink_to("runs/target.csv")

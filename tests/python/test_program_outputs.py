@@ -388,3 +388,25 @@ def test_inputs_that_cannot_make_a_run_are_refused_promptly(tmp_path, args, stat
     result = program(*args, cwd=tmp_path)
     assert time.monotonic() - began < 5
     assert result.returncode == status and complaint in result.stderr, result.stderr
+
+
+def test_the_progress_of_a_run_backwards_in_time_counts_days_forwards(tmp_path):
+    import pty
+    master, terminal = pty.openpty()
+    try:
+        result = subprocess.run([PROGRAM, "--dt", "-3600", "--steps", "8000"], cwd=tmp_path,
+                                stdout=subprocess.PIPE, stderr=terminal, timeout=60)
+        os.close(terminal)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal's other end is closed: all was read
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(master)
+    assert result.returncode == 0
+    assert b"100%  333.3 of 333.3 days" in shown and b"-" not in shown.split(b"[")[-1]

@@ -58,9 +58,11 @@ void ProgressBar::update(std::int64_t done, std::int64_t total, double seconds_p
   last_ = filled;
   std::string bar(static_cast<std::size_t>(filled), '#');
   bar.resize(width, '.');
+  // A run backwards in time (dt < 0) covers as many days as forwards.
+  const double day_steps = std::fabs(seconds_per_step) / 86400.0;
   std::fprintf(stderr, "\r  [%s] %3d%%  %.1f of %.1f days", bar.c_str(),
-               static_cast<int>(100 * done / total), done * seconds_per_step / 86400.0,
-               total * seconds_per_step / 86400.0);
+               static_cast<int>(100 * done / total), static_cast<double>(done) * day_steps,
+               static_cast<double>(total) * day_steps);
   if (done == total) std::fputc('\n', stderr);
   std::fflush(stderr);
 }
