@@ -14,6 +14,7 @@
 #define isatty _isatty
 #define fileno _fileno
 #else
+#include <sys/sendfile.h>
 #include <unistd.h>
 #endif
 
@@ -74,6 +75,50 @@ unsigned creation_mode() {
 #endif
 }
 
+// Appends `length` bytes of `in` from `offset` to the stream `out`: copied by
+// the kernel where it can (neither copy passes through the program), else
+// read and written here. Returns 0, or errno of the write that failed.
+#ifndef _WIN32
+int append_bytes(int in, std::int64_t offset, std::int64_t length, std::FILE* out) {
+  errno = 0;
+  if (std::fflush(out) != 0) return errno != 0 ? errno : EIO;
+  bool kernel = true;
+  for (off_t at = offset; kernel && length > 0;) {
+    ssize_t copied = copy_file_range(in, &at, fileno(out), nullptr, length, 0);
+    if (copied < 0 && at == offset && errno != EINTR && errno != ENOSPC && errno != EIO)
+      copied = sendfile(fileno(out), in, &at, static_cast<std::size_t>(length));
+    if (copied > 0) {
+      length -= copied, offset += copied;
+    } else if (copied < 0 &&
+               (errno == EINVAL || errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP)) {
+      kernel = false;  // left to the loop below
+    } else if (copied < 0 && errno != EINTR) {
+      return errno;
+    } else if (copied == 0) {
+      return EIO;  // the scratch file is shorter than it said
+    }
+  }
+  std::vector<char> buffer(1 << 20);
+  while (length > 0) {
+    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(length, 1 << 20));
+    const auto got = pread(in, buffer.data(), want, static_cast<off_t>(offset));
+    if (got <= 0) return got < 0 ? errno : EIO;
+    errno = 0;
+    if (std::fwrite(buffer.data(), 1, static_cast<std::size_t>(got), out) !=
+        static_cast<std::size_t>(got))
+      return errno != 0 ? errno : EIO;
+    length -= got, offset += got;
+  }
+  return 0;
+}
+
+#else
+// Windows runs write their text themselves.
+int append_bytes(int, std::int64_t, std::int64_t, std::FILE*) {
+  return ENOSYS;
+}
+#endif
+
 }  // namespace
 
 void fail(const std::string& what, int error) {
@@ -123,8 +168,18 @@ void Output::check(int error) {
 std::int64_t Output::flush() {
   errno = 0;
   if (std::fflush(stream_) != 0 || std::ferror(stream_)) write_failed(errno);
+#ifdef _WIN32
   const long long at = ftello(stream_);
+#else
+  // The descriptor's own offset: the kernel's copies moved it past the
+  // stream's knowledge.
+  const off_t at = lseek(fileno(stream_), 0, SEEK_CUR);
+#endif
   return at < 0 ? 0 : at;
+}
+
+void Output::append_file(int fd, std::int64_t offset, std::int64_t length) {
+  if (const int error = append_bytes(fd, offset, length, stream_); error != 0) write_failed(error);
 }
 
 void Output::copy_prefix(std::FILE* from, std::int64_t bytes) {
@@ -286,6 +341,12 @@ void check_standard_output(int error) {
 void write_standard_output(const char* data, std::size_t size) {
   errno = 0;
   if (size > 0 && std::fwrite(data, 1, size, stdout) != size) check_standard_output(errno);
+}
+
+void append_standard_output(int fd, std::int64_t offset, std::int64_t length) {
+  if (const int error = append_bytes(fd, offset, length, stdout); error != 0) {
+    fail("cannot write standard output", error);
+  }
 }
 
 void finish_standard_output() {

@@ -41,6 +41,8 @@ class Output {
   void check(int error);
   // Everything written so far reaches the file; returns its length.
   std::int64_t flush();
+  // Appends `length` bytes of the open file `fd` from `offset`.
+  void append_file(int fd, std::int64_t offset, std::int64_t length);
   // Continues the file of an earlier, stopped run from its first `bytes`
   // bytes: its temporary file `earlier` when one is left, else the file
   // itself.
@@ -112,6 +114,7 @@ bool is_terminal(std::FILE* stream);
 // failure. `error` is errno after the writes, cleared before them.
 void check_standard_output(int error);
 void write_standard_output(const char* data, std::size_t size);
+void append_standard_output(int fd, std::int64_t offset, std::int64_t length);
 void finish_standard_output();
 
 }  // namespace stellix::program

@@ -24,6 +24,8 @@
 #include "systems.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #else
 #include <process.h>
@@ -287,28 +289,47 @@ void Run::call(std::vector<Body>& state, const Call& call) {
   if (error != 0) fail("the run failed", error);
 }
 
+#ifndef _WIN32
+// Where the text after the first `lines` lines of `fd` begins.
+std::int64_t offset_after_lines(int fd, std::int64_t lines) {
+  std::vector<char> buffer(1 << 16);
+  std::int64_t offset = 0;
+  while (lines > 0) {
+    const auto got = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    if (got < 0) fail("cannot read the library's snapshots", errno);
+    if (got == 0) fail("the library's snapshots end early", EIO);
+    const char* end = buffer.data() + got;
+    const char* at = buffer.data();
+    for (; lines > 0 && (at = std::find(at, end, '\n')) != end; ++at)
+      --lines;
+    offset += lines > 0 ? got : at - buffer.data();
+  }
+  return offset;
+}
+
 // The call's text, less its initial state when that is none of the run's
 // snapshots, goes where the run's text goes.
 void Run::copy_library_text(bool skip_initial) {
-  std::FILE* in = std::fopen(scratch_->file().c_str(), "rb");
-  if (in == nullptr) fail("cannot read the library's snapshots", errno);
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(in, &std::fclose);
-  std::vector<char> buffer(1 << 16);
-  std::int64_t skipped = skip_initial ? 0 : n_;
-  for (std::size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), in)) > 0;) {
-    const char* begin = buffer.data();
-    const char* end = begin + got;
-    while (skipped < n_ && begin != end) {
-      const char* line_end = std::find(begin, end, '\n');
-      if (line_end != end) ++skipped, ++line_end;
-      begin = line_end;
-    }
-    const auto size = static_cast<std::size_t>(end - begin);
-    if (options_.print) write_standard_output(begin, size);
-    if (record_) record_->write(begin, size);
-  }
-  if (std::ferror(in)) fail("cannot read the library's snapshots", errno);
+  const int fd = open(scratch_->file().c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail("cannot read the library's snapshots", errno);
+  const std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
+    ::close(*f);
+    delete f;
+  });
+  struct stat status {};
+  if (fstat(fd, &status) != 0) fail("cannot read the library's snapshots", errno);
+  const std::int64_t from = skip_initial ? offset_after_lines(fd, n_) : 0;
+  const std::int64_t length = static_cast<std::int64_t>(status.st_size) - from;
+  if (options_.print) append_standard_output(fd, from, length);
+  if (record_) record_->append_file(fd, from, length);
 }
+
+#else
+// Windows runs write their text themselves (kLibraryText).
+void Run::copy_library_text(bool) {
+  fail("cannot read the library's snapshots", ENOSYS);
+}
+#endif
 
 void Run::emit(const std::vector<Body>& state) {
   if (options_.print) {
