@@ -205,7 +205,6 @@ void Run::open_outputs() {
 }
 
 int Run::execute() {
-  catch_stop_signals();
   if (progress_.done == 0) begin();
   if (options_.checkpoint) write_progress(*options_.checkpoint);
   ProgressBar bar(is_terminal(stderr) && !(options_.print && is_terminal(stdout)));
@@ -474,6 +473,8 @@ void Run::fail_without_memory(int error) const {
 }  // namespace
 
 int run(const Options& options) {
+  // Before any temporary file exists: a signal must not leave one behind.
+  catch_stop_signals();
   std::optional<Checkpoint> resumed;
   if (options.resume) resumed = read_checkpoint(*options.resume);
   return Run(options, std::move(resumed)).execute();
