@@ -67,6 +67,10 @@ void ProgressBar::update(std::int64_t done, std::int64_t total, double seconds_p
   std::fflush(stderr);
 }
 
+void ProgressBar::cut() const {
+  if (shown_ && last_ >= 0) std::fputc('\n', stderr);
+}
+
 std::string orbits_picture(const Options& options, const Findings& findings,
                            const std::vector<Track>& tracks) {
   const std::int64_t steps = findings.steps;

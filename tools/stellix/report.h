@@ -24,6 +24,8 @@ class ProgressBar {
  public:
   explicit ProgressBar(bool shown) : shown_(shown) {}
   void update(std::int64_t done, std::int64_t total, double seconds_per_step);
+  // Ends the bar's line early, so that a message after it starts a line.
+  void cut() const;
 
  private:
   bool shown_;

@@ -209,7 +209,10 @@ int Run::execute() {
   if (options_.checkpoint) write_progress(*options_.checkpoint);
   ProgressBar bar(is_terminal(stderr) && !(options_.print && is_terminal(stdout)));
   while (progress_.done < options_.steps) {
-    if (stop_signal() != 0) return finish(stop_signal());
+    if (stop_signal() != 0) {
+      bar.cut();
+      return finish(stop_signal());
+    }
     const Chunk chunk = schedule_.chunk_after(progress_.done);
     run_chunk(chunk);
     progress_.done = chunk.to;
