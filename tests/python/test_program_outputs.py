@@ -177,17 +177,24 @@ def test_the_largest_step_count_without_an_interval_runs_and_stops(tmp_path):
 # 3. A full disk: the older file stays whole, nothing is left beside it.
 
 @pytest.mark.parametrize("option", ["--save", "--record", "--svg"])
-def test_a_full_disk_leaves_the_older_file_whole(tmp_path, tiny_disk, option):
+def test_a_full_disk_leaves_every_older_file_whole(tmp_path, tiny_disk, option):
     body = crowd_file(tmp_path / "crowd.txt", 1000)  # a state of about 140 KB
     older = "an older file that must survive\n" * 200
     (tiny_disk / "target").write_text(older)
-    value = [f"--record={tiny_disk / 'target'}"] if option == "--record" else \
-        [option, tiny_disk / "target"]
-    result = program("--steps", 10, "--interval", 1, *value, body, cwd=tmp_path)
+    # The other outputs, which could be written, are not put in place either.
+    paths = {"--save": tmp_path / "state.txt", "--record": tmp_path / "run.csv",
+             "--svg": tmp_path / "o.svg"}
+    paths[option] = tiny_disk / "target"
+    for path in paths.values():
+        path.write_text(older)
+    values = [f"--record={paths[name]}" if name == "--record" else f"{name}={paths[name]}"
+              for name in paths]
+    result = program("--steps", 10, "--interval", 1, *values, body, cwd=tmp_path)
     assert result.returncode == 1, result.stderr
     assert "No space left on device" in result.stderr
-    assert (tiny_disk / "target").read_text() == older
-    assert os.listdir(tiny_disk) == ["target"]
+    for path in paths.values():
+        assert path.read_text() == older
+    assert os.listdir(tiny_disk) == ["target"] and temporaries(tmp_path) == []
 
 
 def test_the_picture_on_a_full_device_gives_the_reason(tmp_path):

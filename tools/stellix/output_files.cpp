@@ -221,6 +221,11 @@ void Output::continue_from(const std::string& earlier, std::int64_t bytes) {
 }
 
 void Output::commit() {
+  complete();
+  place();
+}
+
+void Output::complete() {
   flush();
   if (stream_ == stdout) return;
   errno = 0;
@@ -234,6 +239,9 @@ void Output::commit() {
   const int closed = std::fclose(stream_);
   stream_ = nullptr;
   if (closed != 0) write_failed(errno);
+}
+
+void Output::place() {
   if (temporary_.empty()) return;
   std::error_code error;
   fs::rename(temporary_, target_, error);

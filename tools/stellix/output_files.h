@@ -47,8 +47,11 @@ class Output {
   // bytes: its temporary file `earlier` when one is left, else the file
   // itself.
   void continue_from(const std::string& earlier, std::int64_t bytes);
-  // Flushes, closes and puts the file in place.
+  // Flushes, closes and puts the file in place: complete() then place(), so
+  // that several outputs can all be complete before any is put in place.
   void commit();
+  void complete();
+  void place();
 
  private:
   void write_failed(int error);

@@ -399,11 +399,16 @@ int Run::finish(int signal) {
   findings.non_finite_step = progress_.non_finite_step;
   if (record_) {
     progress_.record_bytes = record_->flush();
-    record_->commit();
-    record_placed_ = true;
+    record_->complete();
   }
   if (svg_) write_picture();
   if (saved_) save_final_state();
+  // Every output is whole before any replaces an older file: one that cannot
+  // be written costs none of the others.
+  for (auto* output : {&record_, &svg_, &saved_}) {
+    if (*output) (*output)->place();
+  }
+  record_placed_ = true;
   findings.saved = saved_.has_value();
   if (signal != 0) report_stop(signal);
   if (signal == 0 && options_.checkpoint) std::remove(options_.checkpoint->c_str());
@@ -437,7 +442,7 @@ void Run::write_picture() {
   drawn.drift_defined = energy.defined();
   const std::string picture = orbits_picture(options_, drawn, tracks);
   svg_->write(picture.data(), picture.size());
-  svg_->commit();
+  svg_->complete();
 }
 
 void Run::save_final_state() {
@@ -450,7 +455,7 @@ void Run::save_final_state() {
   }
   const std::string text = body_file_text(bodies_, system_.names);
   saved_->write(text.data(), text.size());
-  saved_->commit();
+  saved_->complete();
 }
 
 void Run::report_stop(int signal) {
