@@ -41,7 +41,12 @@ const char* const kUsage =
     "  --self-check      run fixed problems that reach every kernel and compare\n"
     "                    their fingerprints with the pinned ones (exit 0 or 1)\n"
     "  --version         show the library version\n"
-    "  --help            show this text\n";
+    "  --help            show this text\n"
+    "\n"
+    "Every output is written beside its target and put in place when complete.\n"
+    "Ctrl-C, SIGTERM or SIGHUP stops a run, keeping the work done.\n"
+    "Exit status: 0 done, 1 a failure, 2 a command line that cannot be followed,\n"
+    "3 the state became NaN or infinite, 129/130/143 stopped by a signal.\n";
 
 namespace {
 
