@@ -1,6 +1,8 @@
 """What the stellix program costs over one simulate call: the program runs in
-calls of about 0.2 s for its progress bar, samples the energy and draws the
-picture; one library call through the Python binding does the same steps
+calls of about a second or less (so that a signal stops it between two),
+samples the energy, and with snapshots closer than 64 steps has the library
+write them to a scratch file that it copies into place, making one extra step
+per call; one library call through the Python binding does the same steps
 with the same channels and nothing else (through ctypes, as the Python
 binding makes it). Not a test: run it by hand on a
 quiet machine, with a Release build,

@@ -12,7 +12,7 @@ namespace stellix::program {
 const char* const kUsage =
     "usage: stellix [options] [BODY_FILE]\n"
     "\n"
-    "Integrates a system of point masses with stellix and draws their orbits.\n"
+    "Integrates a system of point masses with stellix.\n"
     "Without BODY_FILE: the Sun and the eight planets for one year.\n"
     "\n"
     "BODY_FILE: one body per line, \"x y z vx vy vz mass [name]\" in metres, m/s\n"
@@ -25,19 +25,28 @@ const char* const kUsage =
     "                    (default: steps / 1000 rounded up, at most 1001 snapshots)\n"
     "  --record[=FILE]   write the snapshots to FILE (default output.csv)\n"
     "  --print           write the snapshots to standard output\n"
-    "                    (snapshots closer than 64 steps: the run is one call,\n"
-    "                    without a progress bar, its energy drift measured at\n"
-    "                    the end only)\n"
     "  --save FILE       write the final state as a body file that continues the\n"
     "                    run to the bit\n"
     "  --com             move to the centre-of-mass frame before the run\n"
-    "  --svg FILE        where to draw the orbits (default orbits.svg)\n"
+    "  --svg FILE        draw the orbits in FILE, an SVG picture\n"
+    "  --checkpoint FILE write what is needed to continue the run to FILE about\n"
+    "                    every minute (removed once the run is complete)\n"
+    "  --checkpoint-every SECONDS\n"
+    "                    write the checkpoint every SECONDS instead (0: after\n"
+    "                    every call of the library)\n"
+    "  --resume FILE     finish the run a checkpoint holds, writing the outputs\n"
+    "                    its command asked for (no other option)\n"
     "  --fingerprint     show the SHA-256 of the final state's bits, the same on\n"
     "                    every machine that computes this run\n"
     "  --self-check      run fixed problems that reach every kernel and compare\n"
     "                    their fingerprints with the pinned ones (exit 0 or 1)\n"
     "  --version         show the library version\n"
-    "  --help            show this text\n";
+    "  --help            show this text\n"
+    "\n"
+    "Every output is written beside its target and put in place when complete.\n"
+    "Ctrl-C, SIGTERM or SIGHUP stops a run, keeping the work done.\n"
+    "Exit status: 0 done, 1 a failure, 2 a command line that cannot be followed,\n"
+    "3 the state became NaN or infinite, 129/130/143 stopped by a signal.\n";
 
 namespace {
 
@@ -50,6 +59,16 @@ std::int32_t positive_count(std::string_view option, std::string_view text) {
                      printable(text) + "'");
   }
   return static_cast<std::int32_t>(value);
+}
+
+double seconds_between(std::string_view text) {
+  double value = 0;
+  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || ptr != text.data() + text.size() || !(value >= 0) || value > 1e9) {
+    throw UsageError("--checkpoint-every needs a number of seconds from 0 to 1e9, not '" +
+                     printable(text) + "'");
+  }
+  return value;
 }
 
 double time_step(std::string_view text) {
@@ -125,6 +144,10 @@ bool set_option(Argument& arg, Options& options) {
     options.save = file_name(name, arg.value());
   else if (name == "--svg")
     options.svg = file_name(name, arg.value());
+  else if (name == "--checkpoint")
+    options.checkpoint = file_name(name, arg.value());
+  else if (name == "--checkpoint-every")
+    options.checkpoint_every = seconds_between(arg.value());
   else
     return false;
   return true;
@@ -137,6 +160,15 @@ Request parse(int argc, char** argv, Options& options) {
   for (int k = 1; k < argc; ++k) {
     Argument arg(k, argc, argv);
     const std::string_view name = arg.name();
+    if (name == "--resume") {
+      // The checkpoint holds the whole command: anything else would be a
+      // second, different one.
+      if (k != 1 || argc != (arg.attached() ? 2 : 3)) {
+        throw UsageError("--resume takes the checkpoint and no other argument");
+      }
+      options.resume = file_name(name, arg.value());
+      return Request::resume;
+    }
     if (name == "--help" || name == "-h")
       arg.flag(), request = Request::help;
     else if (name == "--version")

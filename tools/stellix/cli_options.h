@@ -23,8 +23,11 @@ struct Options {
   bool com = false;
   bool fingerprint = false;
   std::optional<std::string> save;
-  std::string svg = "orbits.svg";
+  std::optional<std::string> svg;  // the picture, only when asked for
   std::optional<std::string> body_file;
+  std::optional<std::string> checkpoint;
+  double checkpoint_every = 60.0;     // seconds
+  std::optional<std::string> resume;  // a checkpoint to finish
 
   std::int64_t stride() const { return snapshot_interval(steps, interval); }
   bool emitting() const { return print || record; }
@@ -35,7 +38,7 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-enum class Request { run, help, version, self_check };
+enum class Request { run, resume, help, version, self_check };
 
 // Fills `options` from the arguments; throws UsageError.
 Request parse(int argc, char** argv, Options& options);

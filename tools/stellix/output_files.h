@@ -1,80 +1,108 @@
-// Where the program writes: its output files, the library's run file and
+// Where the program writes: its output files, the library's scratch text and
 // standard output, each failure of which is the program's failure.
 #ifndef STELLIX_PROGRAM_OUTPUT_FILES_H
 #define STELLIX_PROGRAM_OUTPUT_FILES_H
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace stellix::program {
 
 // Throws std::runtime_error "what: reason" with the reason for errno `error`.
 [[noreturn]] void fail(const std::string& what, int error);
 
-// An output file, opened before the run so that a path that cannot be written
-// costs neither the run nor an older file: opening for appending creates the
-// file but keeps what it holds until begin(), once the run has results. A file
-// created here and never begun is removed again when the program fails.
-class OutputFile {
+// An output file, whole or untouched. A regular file (or a name not yet
+// taken) is written to a temporary file beside it, made before the run so
+// that a path that cannot be written costs neither the run nor an older file,
+// and renamed onto it once complete, with the older file's permission bits.
+// A device or a FIFO is written directly, and the file standard output
+// writes to is written through standard output, so that neither replaces
+// the other's text. An uncommitted temporary file is removed with the object.
+class Output {
  public:
-  explicit OutputFile(std::string path);
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-  ~OutputFile();
+  // `binary`: written byte for byte on every platform; else as text, whose
+  // line ends are the platform's.
+  explicit Output(std::string path, bool binary = false);
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+  ~Output();
 
-  std::FILE* begin();
-  // The library wrote the file (and a rename may have replaced the one open
-  // here): it is the program's to keep.
-  void adopt();
-  // `error` is errno after the writes, cleared before them.
-  void check(int error) const;
-  void close();
+  std::FILE* stream() const { return stream_; }
+  const std::string& path() const { return path_; }
+  // The temporary file, empty when the output is written directly.
+  const std::string& temporary() const { return temporary_; }
+
+  // Writes all of `size` bytes; throws with the failed write's reason.
+  void write(const char* data, std::size_t size);
+  // After writes by the library: `error` is errno after them, cleared before.
+  void check(int error);
+  // Everything written so far reaches the file; returns its length.
+  std::int64_t flush();
+  // Appends `length` bytes of the open file `fd` from `offset`.
+  void append_file(int fd, std::int64_t offset, std::int64_t length);
+  // Continues the file of an earlier, stopped run from its first `bytes`
+  // bytes: its temporary file `earlier` when one is left, else the file
+  // itself.
+  void continue_from(const std::string& earlier, std::int64_t bytes);
+  // Flushes, closes and puts the file in place: complete() then place(), so
+  // that several outputs can all be complete before any is put in place.
+  void commit();
+  void complete();
+  void place();
 
  private:
-  std::string path_, name_;
+  void write_failed(int error);
+  void copy_prefix(std::FILE* from, std::int64_t bytes);
+
+  std::string path_, name_, target_, temporary_;
   std::FILE* stream_ = nullptr;
-  bool created_ = false, begun_ = false;
+  bool binary_ = false;
+  unsigned mode_ = 0;
+  int error_ = 0;
 };
 
-#ifndef _WIN32
-// The library writes its run file only as "output.csv" in the current
-// directory. A run made in one call writes it in a private directory next to
-// its destination, entered for the call alone, and the complete file is
-// renamed onto the destination: a failed run leaves what was there before.
-// A destination that is a device or a FIFO has nothing to keep: the file in
-// the private directory is then a link to it, written through.
-class RunFileDirectory {
- public:
-  // No directory can be made there: the caller writes the file itself.
-  static std::unique_ptr<RunFileDirectory> make(const std::string& path);
-  RunFileDirectory(std::string directory, std::string target, std::string name);
-  RunFileDirectory(const RunFileDirectory&) = delete;
-  RunFileDirectory& operator=(const RunFileDirectory&) = delete;
-  ~RunFileDirectory();
+// What a path names, for telling whether two paths are one file: the device
+// and inode of a file that exists, else the path made absolute without links.
+struct FileIdentity {
+  bool exists = false;
+  std::uint64_t device = 0, inode = 0;
+  std::string resolved;
+  bool operator==(const FileIdentity& other) const;
+};
+FileIdentity identify(const std::string& path);
+// Standard output's file when it is a regular one.
+bool is_standard_output(const FileIdentity& file);
 
-  // Every path the program uses was opened or made absolute before the run;
-  // nothing but the library's run file is opened in between.
+// A private directory for the library's run file, which it writes only as
+// "output.csv" in the current directory: entered for each call alone, and
+// removed with the object.
+class ScratchDirectory {
+ public:
+  // Null when no directory can be made in `parent`.
+  static std::unique_ptr<ScratchDirectory> make(const std::string& parent);
+  explicit ScratchDirectory(std::string directory);
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  ~ScratchDirectory();
+
   void enter();
   void leave();
-  void commit() const;
+  const std::string& file() const { return file_; }
+  const std::string& path() const { return directory_; }
 
  private:
-  std::string directory_, file_, target_, name_;
-  bool through_ = false;
+  std::string directory_, file_;
   int home_ = -1;
 };
-inline constexpr bool kOneCallRuns = true;
+// A DLL may carry a C runtime of its own, whose files the program cannot
+// read as they are written: Windows runs write their text themselves.
+#ifndef _WIN32
+inline constexpr bool kLibraryText = true;
 #else
-// A DLL may carry a C runtime of its own, whose standard output and errors
-// the program cannot see: Windows runs stay in chunks.
-struct RunFileDirectory {
-  static std::unique_ptr<RunFileDirectory> make(const std::string&) { return nullptr; }
-  void enter() {}
-  void leave() {}
-  void commit() const {}
-};
-inline constexpr bool kOneCallRuns = false;
+inline constexpr bool kLibraryText = false;
 #endif
 
 // A closed standard stream would be handed to the first file the program opens,
@@ -88,9 +116,8 @@ bool is_terminal(std::FILE* stream);
 // Standard output carries the snapshots or the summary: losing any of it is a
 // failure. `error` is errno after the writes, cleared before them.
 void check_standard_output(int error);
-// Before and after a call in which the library writes standard output itself.
-void buffer_standard_output();
-void recheck_standard_output();
+void write_standard_output(const char* data, std::size_t size);
+void append_standard_output(int fd, std::int64_t offset, std::int64_t length);
 void finish_standard_output();
 
 }  // namespace stellix::program

@@ -35,6 +35,17 @@ std::string drift_text(double drift, int digits) {
 
 }  // namespace
 
+std::string snapshot_steps(std::int64_t snapshots, std::int64_t interval) {
+  const auto step = [&](std::int64_t k) { return std::to_string(snapshot_step(k, interval)); };
+  if (snapshots <= 1) return "the initial state";
+  if (snapshots == 2) return "the initial state and the state after step " + step(1);
+  const std::string last = step(snapshots - 1);
+  if (snapshots == 3)
+    return "the initial state and the states after steps " + step(1) + " and " + last;
+  const std::string between = snapshots == 4 ? step(2) + ", " : step(2) + ", ..., ";
+  return "the initial state and the states after steps " + step(1) + ", " + between + last;
+}
+
 std::string count(std::int64_t number, const char* one, const char* many) {
   return std::to_string(number) + " " + (number == 1 ? one : many);
 }
@@ -47,16 +58,22 @@ void ProgressBar::update(std::int64_t done, std::int64_t total, double seconds_p
   last_ = filled;
   std::string bar(static_cast<std::size_t>(filled), '#');
   bar.resize(width, '.');
+  // A run backwards in time (dt < 0) covers as many days as forwards.
+  const double day_steps = std::fabs(seconds_per_step) / 86400.0;
   std::fprintf(stderr, "\r  [%s] %3d%%  %.1f of %.1f days", bar.c_str(),
-               static_cast<int>(100 * done / total), done * seconds_per_step / 86400.0,
-               total * seconds_per_step / 86400.0);
+               static_cast<int>(100 * done / total), static_cast<double>(done) * day_steps,
+               static_cast<double>(total) * day_steps);
   if (done == total) std::fputc('\n', stderr);
   std::fflush(stderr);
 }
 
+void ProgressBar::cut() const {
+  if (shown_ && last_ >= 0) std::fputc('\n', stderr);
+}
+
 std::string orbits_picture(const Options& options, const Findings& findings,
                            const std::vector<Track>& tracks) {
-  const std::int64_t steps = options.steps;
+  const std::int64_t steps = findings.steps;
   char caption[512];
   std::snprintf(caption, sizeof caption,
                 "%lld steps of %g s (%s) by velocity Verlet, stellix %d.%d.%d\n"
@@ -75,16 +92,16 @@ void warn_non_finite(const Options& options, const Findings& findings) {
                "on: bodies coincide or a value overflowed\n",
                static_cast<long long>(findings.non_finite_step),
                static_cast<long long>(options.steps));
-  if (findings.non_finite_snapshot > 0 && options.emitting()) {
-    std::fprintf(
-        stderr, "  the first snapshot to show it is snapshot %lld (after %lld steps)\n",
-        static_cast<long long>(findings.non_finite_snapshot),
-        static_cast<long long>(snapshot_step(findings.non_finite_snapshot, options.stride())));
+  const std::int64_t snapshot = first_snapshot_from(findings.non_finite_step, options.stride());
+  if (snapshot > 0 && snapshot < findings.snapshots && options.emitting()) {
+    std::fprintf(stderr, "  the first snapshot to show it is snapshot %lld (after %lld steps)\n",
+                 static_cast<long long>(snapshot),
+                 static_cast<long long>(snapshot_step(snapshot, options.stride())));
   }
 }
 
 void print_summary(const Options& options, const Findings& findings) {
-  const std::int64_t steps = options.steps, interval = options.stride();
+  const std::int64_t steps = findings.steps, interval = options.stride();
   // The summary goes to standard error when standard output carries snapshots.
   std::FILE* out = options.print ? stderr : stdout;
   std::fprintf(out, "stellix: %s\n", printable(findings.title).c_str());
@@ -99,18 +116,22 @@ void print_summary(const Options& options, const Findings& findings) {
   } else {
     std::fprintf(out, "  relative energy drift: n/a (%s)\n", findings.undefined_drift);
   }
+  const std::string held = count(findings.snapshots, "snapshot", "snapshots") + " of " +
+                           count(findings.bodies, "line", "lines") + " (every " +
+                           (interval == 1 ? "step" : count(interval, "step", "steps")) +
+                           "): " + snapshot_steps(findings.snapshots, interval);
   if (options.record) {
-    std::fprintf(out, "  %s: %s of %s (every %s)\n", printable(*options.record).c_str(),
-                 count(findings.snapshots, "snapshot", "snapshots").c_str(),
-                 count(findings.bodies, "line", "lines").c_str(),
-                 interval == 1 ? "step" : count(interval, "step", "steps").c_str());
+    std::fprintf(out, "  %s: %s\n", printable(*options.record).c_str(), held.c_str());
   }
-  if (options.save) {
+  if (options.print) std::fprintf(out, "  standard output: %s\n", held.c_str());
+  if (findings.saved) {
     std::fprintf(out, "  final state saved in %s\n", printable(*options.save).c_str());
   }
   std::error_code ignored;
-  std::fprintf(out, "  orbits drawn in %s\n",
-               printable(std::filesystem::absolute(options.svg, ignored).string()).c_str());
+  if (options.svg) {
+    std::fprintf(out, "  orbits drawn in %s\n",
+                 printable(std::filesystem::absolute(*options.svg, ignored).string()).c_str());
+  }
   if (options.fingerprint) std::fprintf(out, "  fingerprint %s\n", findings.fingerprint.c_str());
 }
 

@@ -6,18 +6,31 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "checkpoint.h"
 #include "fingerprint.h"
 #include "output_files.h"
 #include "report.h"
 #include "samples.h"
 #include "schedule.h"
+#include "signals.h"
 #include "systems.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#else
+#include <process.h>
+#define getpid _getpid
+#endif
 
 namespace stellix::program {
 
@@ -36,14 +49,12 @@ int make_call(std::vector<Body>& bodies, double dt, const Call& call, double* po
   errno = 0;
   simulate(bodies.data(), static_cast<std::int32_t>(bodies.size()), dt,
            static_cast<std::int32_t>(call.steps), static_cast<std::int32_t>(call.interval),
-           call.record ? 1 : 0, call.store ? 1 : 0, call.print ? 1 : 0,
-           call.store ? positions : nullptr);
+           call.record ? 1 : 0, call.store ? 1 : 0, 0, call.store ? positions : nullptr);
   return errno;
 }
 
-// Steps without a channel, for replays.
 Call quiet_call(std::int64_t steps) {
-  return Call{steps, 1, false, false, false, 0};
+  return Call{steps, 1, false, false, 0};
 }
 
 // The first step after which the state is not finite, given the state after
@@ -61,177 +72,266 @@ std::int64_t first_non_finite_step(std::vector<Body> state, std::int64_t from, s
 System load_system(const Options& options) {
   System system = options.body_file ? read_body_file(*options.body_file) : solar_system();
   if (options.com) {
+    double mass = 0;
+    for (const Body& b : system.bodies)
+      mass += b.mass;
+    if (!(mass > 0)) throw UsageError("--com needs bodies whose total mass is above zero");
     move_to_centre_of_mass(system.bodies);
     system.title += " (centre-of-mass frame)";
   }
   return system;
 }
 
-RunShape shape_of(const Options& options, const System& system) {
-  return RunShape{options.steps, options.stride(), static_cast<std::int64_t>(system.bodies.size()),
-                  options.print, options.record.has_value()};
+std::string absolute(const std::string& path) {
+  std::error_code ignored;
+  const std::filesystem::path made = std::filesystem::absolute(path, ignored);
+  return made.empty() ? path : made.string();
 }
 
+// Two outputs that are one file would leave one of them lost, and an output
+// that is the body file would replace the input: refused before the run.
+void check_distinct_files(const Options& options) {
+  std::vector<std::pair<const char*, const std::optional<std::string>*>> named = {
+      {"--record", &options.record},
+      {"--save", &options.save},
+      {"--svg", &options.svg},
+      {"--checkpoint", &options.checkpoint},
+      {"the body file", &options.body_file}};
+  std::vector<std::pair<const char*, FileIdentity>> seen;
+  for (const auto& [what, path] : named) {
+    if (!*path) continue;
+    const FileIdentity file = identify(**path);
+    for (const auto& [other, known] : seen) {
+      // Devices such as /dev/null take any number of writers.
+      if (file == known && !(file.exists && std::filesystem::is_character_file(**path))) {
+        throw UsageError(std::string(what) + " and " + other + " name the same file, " +
+                         printable(**path));
+      }
+    }
+    seen.emplace_back(what, file);
+  }
+}
+
+RunShape shape_of(const Options& options, const System& system) {
+  return RunShape{
+      options.steps, options.stride(),           static_cast<std::int64_t>(system.bodies.size()),
+      options.print, options.record.has_value(), options.svg.has_value()};
+}
+
+}  // namespace
+
+namespace {
+
 // Carries out the run's schedule: makes its calls, writes its outputs,
-// gathers the picture's points and the energy drift, and reports. A run in
-// chunks makes each simulate call with no text channel on and emits the
-// snapshots itself through printBodies and recordBodies, so its text is what
-// one simulate call over the whole run would write.
+// gathers the picture's points and the energy drift, checkpoints, and
+// reports. Whoever writes the snapshots' text, it is what one simulate call
+// over the whole run would write.
 class Run {
  public:
-  explicit Run(const Options& options);
+  Run(const Options& options, std::optional<Checkpoint> resumed);
   int execute();
 
  private:
-  void run_in_one_call();
-  void find_non_finite_by_replay();
-  void run_in_chunks();
-  void simulate_chunk(const Call& call);
-  void finish_chunk(const Chunk& chunk, const std::vector<Body>& chunk_start);
-  void begin_outputs();
+  void open_outputs();
+  void begin();
+  void run_chunk(const Chunk& chunk);
+  void program_text_chunk(const Chunk& chunk);
+  void library_text_chunk(const Chunk& chunk);
+  void lead_snapshot(const Chunk& chunk);
+  void call(std::vector<Body>& state, const Call& call);
+  void copy_library_text(bool skip_initial);
   void emit(const std::vector<Body>& state);
-  [[noreturn]] void fail_without_memory(int error) const;
-  void report();
+  void draw(const double* xyz, std::int64_t step);
+  void draw(const std::vector<Body>& state, std::int64_t step);
+  bool checkpoint_due() const;
+  void write_progress(const std::string& path);
+  int finish(int signal);
+  void write_picture();
   void save_final_state();
+  void report_stop(int signal);
+  [[noreturn]] void fail_without_memory(int error) const;
 
-  const Options& options_;
+  Options options_;
   System system_;
   std::vector<Body>& bodies_ = system_.bodies;
-  const std::vector<Body> initial_ = bodies_;
   const std::int64_t n_ = static_cast<std::int64_t>(bodies_.size());
-  Schedule schedule_{shape_of(options_, system_), kOneCallRuns};
-  // Every output is opened before any work, so that a path that cannot be
-  // written is known before the run rather than after it.
-  OutputFile svg_;
-  std::optional<OutputFile> csv_, saved_;
-  std::unique_ptr<RunFileDirectory> run_directory_;
-  std::FILE* run_file_ = nullptr;
-  Findings findings_;
+  Progress progress_;
+  Schedule schedule_{shape_of(options_, system_), kLibraryText};
+  std::optional<Output> record_, saved_, svg_;
+  std::unique_ptr<ScratchDirectory> scratch_;
   Tracks tracks_{system_};
-  std::vector<double> positions_;
   EnergyDrift energy_;
-  Clock::time_point started_;
+  std::vector<double> positions_;
+  bool record_placed_ = false;
+  Clock::time_point started_ = Clock::now(), last_checkpoint_ = started_;
 };
 
-Run::Run(const Options& options)
-    : options_(options), system_(load_system(options)), svg_(options.svg) {
-  if (options.record) csv_.emplace(*options.record);
-  if (options.save) saved_.emplace(*options.save);
-  // Without a private directory for the library's run file, the program
-  // writes that file itself.
-  if (schedule_.one_call() && csv_) {
-    run_directory_ = RunFileDirectory::make(*options_.record);
-    if (!run_directory_) schedule_ = Schedule(schedule_.shape(), false);
+Run::Run(const Options& options, std::optional<Checkpoint> resumed)
+    : options_(resumed ? resumed->options : options),
+      system_(resumed ? std::move(resumed->system) : load_system(options)) {
+  options_.com = false;  // done: the state is in that frame
+  check_distinct_files(options_);
+  if (resumed) {
+    remove_leftovers(resumed->progress.leftovers);
+    progress_ = resumed->progress;
+    progress_.leftovers.clear();
+    energy_.restore(progress_.energy);
+    // A checkpoint without points leaves the tracks as a fresh run has them.
+    if (options_.svg && !resumed->tracks.empty()) tracks_.tracks() = std::move(resumed->tracks);
   }
+  open_outputs();
+}
+
+void Run::open_outputs() {
+  if (options_.record) record_.emplace(*options_.record);
+  if (options_.save) saved_.emplace(*options_.save);
+  if (options_.svg) svg_.emplace(*options_.svg);
+  if (record_) record_->continue_from(progress_.record_temporary, progress_.record_bytes);
+  progress_.record_temporary.clear();
+  if (!schedule_.library_text()) return;
+  // A run continued where the program wrote the text goes on so: the
+  // library's calls start on a whole number of intervals.
+  if (progress_.done % schedule_.shape().interval != 0) {
+    schedule_ = Schedule(schedule_.shape(), false);
+    return;
+  }
+  // The library's text, a second of it at most, goes to memory where the
+  // system offers a file system there, else to the temporary directory.
+  const char* tmpdir = std::getenv("TMPDIR");
+  for (const char* parent : {"/dev/shm", tmpdir != nullptr && *tmpdir != 0 ? tmpdir : "/tmp"}) {
+    if (!scratch_) scratch_ = ScratchDirectory::make(parent);
+  }
+  if (!scratch_) schedule_ = Schedule(schedule_.shape(), false);
 }
 
 int Run::execute() {
-  started_ = Clock::now();
-  if (schedule_.one_call())
-    run_in_one_call();
-  else
-    run_in_chunks();
-  findings_.seconds = since(started_);
-  report();
-  return 0;
-}
-
-void Run::run_in_one_call() {
-  const Call call = schedule_.whole_call();
-  positions_.resize(static_cast<std::size_t>(3 * n_ * call.stored));
-  if (options_.print) buffer_standard_output();
-  if (run_directory_) run_directory_->enter();
-  const int error = make_call(bodies_, options_.dt, call, positions_.data());
-  if (run_directory_) run_directory_->leave();
-  if (error == ENOMEM) fail_without_memory(error);
-  if (options_.print) recheck_standard_output();
-  // Past ENOMEM only the run file can fail; guard anyway rather than read an
-  // empty name.
-  if (error != 0) {
-    fail(options_.record ? "cannot write " + printable(*options_.record) : "the run failed", error);
-  }
-  if (run_directory_) {
-    run_directory_->commit();
-    csv_->adopt();
-  }
-  findings_.snapshots = schedule_.snapshots();
-  for (const std::int64_t k : schedule_.picture_snapshots())
-    tracks_.add(positions_.data() + 3 * n_ * k);
-  if (schedule_.picture_ends_with_final_state()) tracks_.add(bodies_);
-  energy_.start(initial_);
-  if (!finite_state(bodies_)) find_non_finite_by_replay();
-}
-
-// Replayed snapshot by snapshot, as the text has them, and step by step in
-// the first stretch that ends not finite.
-void Run::find_non_finite_by_replay() {
-  const std::int64_t steps = options_.steps, interval = schedule_.shape().interval;
-  std::vector<Body> state = initial_;
-  if (!finite_state(state)) findings_.non_finite_snapshot = 0;
-  for (std::int64_t from = 0, k = 1; from < steps; ++k) {
-    const std::int64_t to = std::min(snapshot_step(k, interval), steps);
-    std::vector<Body> stretch_start = state;
-    const int error = make_call(state, options_.dt, quiet_call(to - from), nullptr);
-    if (error != 0 || !finite_state(state)) {
-      findings_.non_finite_step =
-          error != 0 ? to : first_non_finite_step(std::move(stretch_start), from, to, options_.dt);
-      if (findings_.non_finite_snapshot < 0 && to == snapshot_step(k, interval)) {
-        findings_.non_finite_snapshot = k;
-      }
-      return;
-    }
-    from = to;
-  }
-}
-
-void Run::run_in_chunks() {
+  if (progress_.done == 0) begin();
+  if (options_.checkpoint) write_progress(*options_.checkpoint);
   ProgressBar bar(is_terminal(stderr) && !(options_.print && is_terminal(stdout)));
-  // Refined by every chunk.
-  double evaluation_seconds = first_evaluation_guess(n_);
-  std::vector<Body> chunk_start;
-  for (std::int64_t done = 0; done < options_.steps;) {
-    const Chunk chunk = schedule_.chunk_after(done, chunk_length(evaluation_seconds));
-    if (findings_.non_finite_step == 0) chunk_start = bodies_;
-    const auto chunk_began = Clock::now();
-    simulate_chunk(chunk.call);
-    evaluation_seconds =
-        std::max(since(chunk_began) / static_cast<double>(chunk.call.steps + 1), 1e-9);
-    finish_chunk(chunk, chunk_start);
-    done = chunk.to;
-    bar.update(done, options_.steps, options_.dt);
+  while (progress_.done < options_.steps) {
+    if (stop_signal() != 0) {
+      bar.cut();
+      return finish(stop_signal());
+    }
+    const Chunk chunk = schedule_.chunk_after(progress_.done);
+    run_chunk(chunk);
+    progress_.done = chunk.to;
+    bar.update(progress_.done, options_.steps, options_.dt);
+    if (checkpoint_due()) write_progress(*options_.checkpoint);
   }
-  if (csv_) csv_->close();
+  return finish(0);
 }
 
-void Run::simulate_chunk(const Call& call) {
+// The initial state, drawn and, when the program writes the text, emitted.
+void Run::begin() {
+  energy_.start(bodies_);
+  progress_.energy = energy_.state();
+  if (schedule_.library_text()) return;
+  if (schedule_.emitting()) emit(bodies_);
+  draw(bodies_, 0);
+}
+
+void Run::run_chunk(const Chunk& chunk) {
+  const bool finite_so_far = progress_.non_finite_step == 0;
+  const std::vector<Body> start = finite_so_far ? bodies_ : std::vector<Body>();
+  if (schedule_.library_text())
+    library_text_chunk(chunk);
+  else
+    program_text_chunk(chunk);
+  if (finite_so_far && !finite_state(bodies_)) {
+    progress_.non_finite_step = first_non_finite_step(start, chunk.from, chunk.to, options_.dt);
+  }
+  if (chunk.to < options_.steps) energy_.sample(bodies_, started_);
+  progress_.energy = energy_.state();
+}
+
+// The points the call stored after 1 + j*stride steps of it, then its end.
+void Run::program_text_chunk(const Chunk& chunk) {
+  call(bodies_, chunk.call);
+  for (std::int64_t j = 1; j < chunk.call.stored; ++j)
+    draw(positions_.data() + 3 * n_ * j, chunk.from + j * chunk.call.interval + 1);
+  if (chunk.snapshot > 0) emit(bodies_);
+  draw(bodies_, chunk.to);
+}
+
+void Run::library_text_chunk(const Chunk& chunk) {
+  if (chunk.lead >= 0) lead_snapshot(chunk);
+  if (chunk.call.store) positions_.resize(static_cast<std::size_t>(3 * n_ * chunk.call.stored));
+  scratch_->enter();
+  const int error = make_call(bodies_, options_.dt, chunk.call, positions_.data());
+  scratch_->leave();
+  if (error == ENOMEM) fail_without_memory(error);
+  if (error != 0) {
+    fail(record_ ? "cannot write " + printable(record_->path()) : "cannot write the snapshots",
+         error);
+  }
+  copy_library_text(chunk.skips_initial);
+  const std::int64_t made = snapshot_count(chunk.call.steps, chunk.call.interval);
+  progress_.snapshots += made - (chunk.skips_initial ? 1 : 0);
+  for (std::int64_t j = chunk.skips_initial ? 1 : 0; j < chunk.call.stored; ++j) {
+    if (schedule_.draws_snapshot(chunk.base + j)) {
+      draw(positions_.data() + 3 * n_ * j, snapshot_step(chunk.base + j, chunk.call.interval));
+    }
+  }
+}
+
+// The run's snapshot one step into the call, which the call's own text
+// lacks: a copy of the starting state takes that step alone.
+void Run::lead_snapshot(const Chunk& chunk) {
+  std::vector<Body> lead = bodies_;
+  call(lead, quiet_call(1));
+  emit(lead);
+  if (schedule_.draws_snapshot(chunk.lead)) draw(lead, chunk.from + 1);
+}
+
+void Run::call(std::vector<Body>& state, const Call& call) {
   if (call.store) positions_.resize(static_cast<std::size_t>(3 * n_ * call.stored));
-  const int error = make_call(bodies_, options_.dt, call, positions_.data());
+  const int error = make_call(state, options_.dt, call, positions_.data());
   if (error == ENOMEM) fail_without_memory(error);
   if (error != 0) fail("the run failed", error);
 }
 
-// The points the call stored after 1 + j*stride steps of it, then its end.
-void Run::finish_chunk(const Chunk& chunk, const std::vector<Body>& chunk_start) {
-  if (chunk.from == 0) begin_outputs();
-  if (findings_.non_finite_step == 0 && !finite_state(bodies_)) {
-    findings_.non_finite_step =
-        first_non_finite_step(chunk_start, chunk.from, chunk.to, options_.dt);
+#ifndef _WIN32
+// Where the text after the first `lines` lines of `fd` begins.
+std::int64_t offset_after_lines(int fd, std::int64_t lines) {
+  std::vector<char> buffer(1 << 16);
+  std::int64_t offset = 0;
+  while (lines > 0) {
+    const auto got = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    if (got < 0) fail("cannot read the library's snapshots", errno);
+    if (got == 0) fail("the library's snapshots end early", EIO);
+    const char* end = buffer.data() + got;
+    const char* at = buffer.data();
+    for (; lines > 0 && (at = std::find(at, end, '\n')) != end; ++at)
+      --lines;
+    offset += lines > 0 ? got : at - buffer.data();
   }
-  for (std::int64_t j = 1; j < chunk.call.stored; ++j)
-    tracks_.add(positions_.data() + 3 * n_ * j);
-  if (chunk.snapshot > 0) emit(bodies_);
-  tracks_.add(bodies_);
-  if (chunk.to < options_.steps) energy_.sample(bodies_, started_);
+  return offset;
 }
 
-// The initial state is emitted once the first chunk has shown that the run
-// can happen: a run without scratch memory must not replace older output.
-void Run::begin_outputs() {
-  if (csv_) run_file_ = csv_->begin();
-  emit(initial_);
-  tracks_.add(initial_);
-  energy_.start(initial_);
+// The call's text, less its initial state when that is none of the run's
+// snapshots, goes where the run's text goes.
+void Run::copy_library_text(bool skip_initial) {
+  const int fd = open(scratch_->file().c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail("cannot read the library's snapshots", errno);
+  const std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
+    ::close(*f);
+    delete f;
+  });
+  struct stat status {};
+  if (fstat(fd, &status) != 0) fail("cannot read the library's snapshots", errno);
+  const std::int64_t from = skip_initial ? offset_after_lines(fd, n_) : 0;
+  const std::int64_t length = static_cast<std::int64_t>(status.st_size) - from;
+  if (options_.print) append_standard_output(fd, from, length);
+  if (record_) record_->append_file(fd, from, length);
 }
+
+#else
+// Windows runs write their text themselves (kLibraryText).
+void Run::copy_library_text(bool) {
+  fail("cannot read the library's snapshots", ENOSYS);
+}
+#endif
 
 void Run::emit(const std::vector<Body>& state) {
   if (options_.print) {
@@ -239,57 +339,153 @@ void Run::emit(const std::vector<Body>& state) {
     printBodies(state.data(), static_cast<std::int32_t>(n_));
     check_standard_output(errno);
   }
-  if (run_file_ != nullptr) {
+  if (record_) {
     errno = 0;
-    recordBodies(run_file_, state.data(), static_cast<std::int32_t>(n_));
-    csv_->check(errno);
+    recordBodies(record_->stream(), state.data(), static_cast<std::int32_t>(n_));
+    record_->check(errno);
   }
-  if (findings_.non_finite_snapshot < 0 && !finite_state(state)) {
-    findings_.non_finite_snapshot = findings_.snapshots;
+  ++progress_.snapshots;
+}
+
+void Run::draw(const double* xyz, std::int64_t step) {
+  if (!options_.svg) return;
+  tracks_.add(xyz);
+  progress_.picture_step = step;
+}
+
+void Run::draw(const std::vector<Body>& state, std::int64_t step) {
+  if (!options_.svg) return;
+  tracks_.add(state);
+  progress_.picture_step = step;
+}
+
+bool Run::checkpoint_due() const {
+  return options_.checkpoint && progress_.done < options_.steps &&
+         since(last_checkpoint_) >= options_.checkpoint_every;
+}
+
+// The outputs' paths are made absolute, so that the run can be finished from
+// any directory.
+void Run::write_progress(const std::string& path) {
+  Checkpoint c{options_, system_, progress_, {}};
+  for (auto* path_of : {&c.options.record, &c.options.save, &c.options.svg}) {
+    if (*path_of) *path_of = absolute(**path_of);
   }
-  ++findings_.snapshots;
+  c.options.checkpoint.reset();
+  if (record_ && !record_placed_) {
+    c.progress.record_bytes = record_->flush();
+    c.progress.record_temporary = record_->temporary();
+  }
+  for (const auto* output : {&saved_, &svg_}) {
+    if (*output && !(*output)->temporary().empty()) {
+      c.progress.leftovers.push_back((*output)->temporary());
+    }
+  }
+  if (scratch_) c.progress.leftovers.push_back(scratch_->path());
+  if (options_.svg) c.tracks = tracks_.tracks();
+  write_checkpoint(path, c);
+  last_checkpoint_ = Clock::now();
+}
+
+// A run that is complete, or that a signal stopped, writes every output for
+// the work done; a stopped one also the checkpoint that finishes it.
+int Run::finish(int signal) {
+  Findings findings;
+  findings.title = system_.title;
+  findings.bodies = static_cast<std::int32_t>(n_);
+  findings.steps = progress_.done;
+  findings.snapshots = progress_.snapshots;
+  findings.seconds = since(started_);
+  findings.non_finite_step = progress_.non_finite_step;
+  if (record_) {
+    progress_.record_bytes = record_->flush();
+    record_->complete();
+  }
+  if (svg_) write_picture();
+  if (saved_) save_final_state();
+  // Every output is whole before any replaces an older file: one that cannot
+  // be written costs none of the others.
+  for (auto* output : {&record_, &svg_, &saved_}) {
+    if (*output) (*output)->place();
+  }
+  record_placed_ = true;
+  findings.saved = saved_.has_value();
+  if (signal != 0) report_stop(signal);
+  if (signal == 0 && options_.checkpoint) std::remove(options_.checkpoint->c_str());
+  energy_.restore(progress_.energy);
+  findings.drift = energy_.finish(bodies_);
+  findings.worst_drift = energy_.worst();
+  findings.drift_defined = energy_.defined();
+  findings.undefined_drift = energy_.undefined_reason();
+  if (options_.fingerprint) findings.fingerprint = fingerprint(bodies_);
+  warn_non_finite(options_, findings);
+  print_summary(options_, findings);
+  finish_standard_output();
+  if (signal != 0) return stopped_status(signal);
+  return progress_.non_finite_step != 0 ? 3 : 0;
+}
+
+void Run::write_picture() {
+  std::vector<Track> tracks = tracks_.tracks();
+  if (progress_.picture_step != progress_.done) {
+    for (std::size_t i = 0; i < tracks.size(); ++i) {
+      tracks[i].x.push_back(bodies_[i].x);
+      tracks[i].y.push_back(bodies_[i].y);
+    }
+  }
+  Findings drawn;
+  drawn.title = system_.title;
+  drawn.steps = progress_.done;
+  EnergyDrift energy;
+  energy.restore(progress_.energy);
+  drawn.drift = energy.finish(bodies_);
+  drawn.drift_defined = energy.defined();
+  const std::string picture = orbits_picture(options_, drawn, tracks);
+  svg_->write(picture.data(), picture.size());
+  svg_->complete();
+}
+
+void Run::save_final_state() {
+  // A body file holds finite numbers only: this one could not be read back.
+  if (!finite_state(bodies_)) {
+    std::fprintf(stderr, "stellix: the final state is not finite: not saved to %s\n",
+                 printable(*options_.save).c_str());
+    saved_.reset();
+    return;
+  }
+  const std::string text = body_file_text(bodies_, system_.names);
+  saved_->write(text.data(), text.size());
+  saved_->complete();
+}
+
+void Run::report_stop(int signal) {
+  const std::string path =
+      options_.checkpoint
+          ? *options_.checkpoint
+          : "stellix-" + std::to_string(static_cast<long long>(getpid())) + ".checkpoint";
+  std::fprintf(stderr, "stellix: stopped by %s after %lld of %d steps\n", signal_name(signal),
+               static_cast<long long>(progress_.done), options_.steps);
+  try {
+    write_progress(path);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "stellix: the run cannot be continued: %s\n", e.what());
+    return;
+  }
+  std::fprintf(stderr, "  continue it with: stellix --resume %s\n", shell_word(path).c_str());
 }
 
 void Run::fail_without_memory(int error) const {
   fail("no memory for the run of " + count(n_, "body", "bodies") + "; nothing was computed", error);
 }
 
-void Run::report() {
-  findings_.title = system_.title;
-  findings_.bodies = static_cast<std::int32_t>(n_);
-  findings_.drift = energy_.finish(bodies_);
-  findings_.worst_drift = energy_.worst();
-  findings_.drift_defined = energy_.defined();
-  findings_.undefined_drift = energy_.undefined_reason();
-  if (options_.fingerprint) findings_.fingerprint = fingerprint(bodies_);
-
-  const std::string picture = orbits_picture(options_, findings_, tracks_.tracks());
-  std::fwrite(picture.data(), 1, picture.size(), svg_.begin());
-  svg_.close();
-  warn_non_finite(options_, findings_);
-  if (saved_) save_final_state();
-  print_summary(options_, findings_);
-  finish_standard_output();
-}
-
-void Run::save_final_state() {
-  // A body file holds finite numbers only: this one could not be read back.
-  if (!finite_state(bodies_)) {
-    throw std::runtime_error("the final state is not finite: not saved to " +
-                             printable(*options_.save));
-  }
-  const std::string text = body_file_text(bodies_, system_.names);
-  std::FILE* save_file = saved_->begin();
-  errno = 0;
-  std::fwrite(text.data(), 1, text.size(), save_file);
-  saved_->check(errno);
-  saved_->close();
-}
-
 }  // namespace
 
 int run(const Options& options) {
-  return Run(options).execute();
+  // Before any temporary file exists: a signal must not leave one behind.
+  catch_stop_signals();
+  std::optional<Checkpoint> resumed;
+  if (options.resume) resumed = read_checkpoint(*options.resume);
+  return Run(options, std::move(resumed)).execute();
 }
 
 }  // namespace stellix::program

@@ -37,6 +37,16 @@ void Tracks::add(const double* xyz) {
   }
 }
 
+EnergyState EnergyDrift::state() const {
+  return EnergyState{static_cast<std::int64_t>(bodies_), samples_, before_, worst_, defined_};
+}
+
+void EnergyDrift::restore(const EnergyState& state) {
+  bodies_ = static_cast<std::size_t>(state.bodies);
+  samples_ = static_cast<int>(state.samples);
+  before_ = state.before, worst_ = state.worst, defined_ = state.defined;
+}
+
 void EnergyDrift::start(const std::vector<Body>& initial) {
   bodies_ = initial.size();
   before_ = measure(initial);

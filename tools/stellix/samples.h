@@ -24,15 +24,25 @@ class Tracks {
   // `xyz`: the positions of every body, as the library stores them.
   void add(const double* xyz);
   const std::vector<Track>& tracks() const { return tracks_; }
+  std::vector<Track>& tracks() { return tracks_; }
 
  private:
   std::vector<Track> tracks_;
+};
+
+// What a checkpoint keeps of the energy drift.
+struct EnergyState {
+  std::int64_t bodies = 0, samples = 0;
+  double before = 0.0, worst = 0.0;
+  bool defined = false;
 };
 
 // The relative energy drift: the largest of the samples taken between
 // simulate calls and the drift at the end.
 class EnergyDrift {
  public:
+  EnergyState state() const;
+  void restore(const EnergyState& state);
   void start(const std::vector<Body>& initial);
   bool defined() const { return defined_; }
   void sample(const std::vector<Body>& state, Clock::time_point run_started);

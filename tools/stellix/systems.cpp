@@ -98,13 +98,22 @@ void move_to_centre_of_mass(std::vector<Body>& bodies) {
 
 namespace {
 
+// A body's line is seven numbers and a name: far shorter than this. A longer
+// one is no body file (say /dev/zero), refused before it fills the memory.
+constexpr std::size_t kLongestLine = 64 * 1024;
+
 // Reads the next line without its newline, NUL bytes and all; false at the
-// end of the file or on a read error (ferror tells which).
-bool read_line(std::FILE* in, std::string& line) {
+// end of the file or on a read error (ferror tells which). Throws past the
+// longest line.
+bool read_line(std::FILE* in, std::string& line, const std::string& where) {
   line.clear();
   int c;
   while ((c = std::getc(in)) != EOF) {
     if (c == '\n') return true;
+    if (line.size() == kLongestLine) {
+      throw std::runtime_error(where + "a line longer than " + std::to_string(kLongestLine) +
+                               " bytes: not a body file");
+    }
     line += static_cast<char>(c);
   }
   return !std::ferror(in) && !line.empty();
@@ -142,7 +151,8 @@ System read_body_file(const std::string& path) {
   System system;
   system.title = std::filesystem::path(path).filename().string();
   std::string line;
-  for (long long number = 1; read_line(in, line); ++number) {
+  for (long long number = 1; read_line(in, line, name + ":" + std::to_string(number) + ": ");
+       ++number) {
     const auto where = name + ":" + std::to_string(number) + ": ";
     std::string_view rest = trim(std::string_view(line).substr(0, line.find('#')));
     if (rest.empty()) continue;
