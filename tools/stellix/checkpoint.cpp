@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "elements.h"
 #include "output_files.h"
 
 namespace stellix::program {
@@ -55,6 +56,7 @@ void write_options(std::ostream& out, const Options& o) {
   optional_line(out, "record", o.record);
   optional_line(out, "save", o.save);
   optional_line(out, "svg", o.svg);
+  if (o.units != "si") optional_line(out, "units", o.units);
 }
 
 void write_progress(std::ostream& out, const Progress& p) {
@@ -184,6 +186,8 @@ void read_options(Reader& in, Options& o) {
   o.record = in.optional_text("record");
   o.save = in.optional_text("save");
   o.svg = in.optional_text("svg");
+  o.units = in.optional_text("units").value_or("si");
+  if (unit_preset(o.units) == nullptr) in.damaged("unknown units");
   if (o.steps < 1 || *o.interval < 1) in.damaged("a run of no steps");
 }
 

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string_view>
 
+#include "elements.h"
 #include "systems.h"
 
 namespace stellix::program {
@@ -16,10 +17,12 @@ const char* const kUsage =
     "Without BODY_FILE: the Sun and the eight planets for one year.\n"
     "\n"
     "BODY_FILE: one body per line, \"x y z vx vy vz mass [name]\" in metres, m/s\n"
-    "and 10^24 kg (the run file's line format); '#' starts a comment.\n"
+    "and 10^24 kg (the run file's line format), or by its orbital elements,\n"
+    "\"elements FRAME a e i Omega omega M mass [name]\"; a line \"units PRESET\"\n"
+    "first sets the file's units; '#' starts a comment.\n"
     "\n"
     "options (those taking a value accept --option=VALUE too):\n"
-    "  --dt SECONDS      time step (default 3600)\n"
+    "  --dt T            time step, in seconds or the --units time (default 3600 s)\n"
     "  --steps N         number of steps, N >= 1 (default 8766, one year of hours)\n"
     "  --interval N      snapshot stride for --record and --print, N >= 1\n"
     "                    (default: steps / 1000 rounded up, at most 1001 snapshots)\n"
@@ -29,6 +32,10 @@ const char* const kUsage =
     "                    run to the bit\n"
     "  --com             move to the centre-of-mass frame before the run\n"
     "  --svg FILE        draw the orbits in FILE, an SVG picture\n"
+    "  --trajectory FILE write every snapshot's exact state to FILE, in HDF5\n"
+    "  --html FILE       write the run as an interactive viewer page to FILE\n"
+    "  --units PRESET    the units of the body file (without a units line of its\n"
+    "                    own), --dt and --save: si (default), au-day-msun, km-s-kg\n"
     "  --checkpoint FILE write what is needed to continue the run to FILE about\n"
     "                    every minute (removed once the run is complete)\n"
     "  --checkpoint-every SECONDS\n"
@@ -122,6 +129,14 @@ class Argument {
 };
 
 // Sets what an option of the run names; false for any other argument.
+std::string unit_name(std::string_view text) {
+  if (unit_preset(text) == nullptr) {
+    throw UsageError("--units needs one of " + unit_preset_names() + ", not '" + printable(text) +
+                     "'");
+  }
+  return std::string(text);
+}
+
 bool set_option(Argument& arg, Options& options) {
   const std::string_view name = arg.name();
   if (name == "--dt")
@@ -144,6 +159,12 @@ bool set_option(Argument& arg, Options& options) {
     options.save = file_name(name, arg.value());
   else if (name == "--svg")
     options.svg = file_name(name, arg.value());
+  else if (name == "--trajectory")
+    options.trajectory = file_name(name, arg.value());
+  else if (name == "--html")
+    options.html = file_name(name, arg.value());
+  else if (name == "--units")
+    options.units = unit_name(arg.value());
   else if (name == "--checkpoint")
     options.checkpoint = file_name(name, arg.value());
   else if (name == "--checkpoint-every")

@@ -23,7 +23,10 @@ struct Options {
   bool com = false;
   bool fingerprint = false;
   std::optional<std::string> save;
-  std::optional<std::string> svg;  // the picture, only when asked for
+  std::optional<std::string> svg;         // the picture, only when asked for
+  std::optional<std::string> trajectory;  // HDF5, every snapshot's state
+  std::optional<std::string> html;        // the viewer page
+  std::string units = "si";               // of the body file, --dt and --save
   std::optional<std::string> body_file;
   std::optional<std::string> checkpoint;
   double checkpoint_every = 60.0;     // seconds
@@ -31,6 +34,8 @@ struct Options {
 
   std::int64_t stride() const { return snapshot_interval(steps, interval); }
   bool emitting() const { return print || record; }
+  // Whether the run keeps every snapshot's whole state.
+  bool keeps_states() const { return trajectory || html; }
 };
 
 // A command line the program cannot follow: exit status 2 and a hint.

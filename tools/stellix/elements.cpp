@@ -87,14 +87,15 @@ struct Interior {
   }
 };
 
-Body place(const Orbit& orbit, const std::vector<Body>& before, const Interior& interior,
+// `before` holds the `count` bodies before the orbit's.
+Body place(const Orbit& orbit, const Body* before, std::int64_t count, const Interior& interior,
            double total_mass) {
   double origin[6] = {0, 0, 0, 0, 0, 0};
   double mu = 0;
   if (orbit.frame == Frame::heliocentric) {
-    if (orbit.primary < 0 || orbit.primary >= static_cast<std::int64_t>(before.size()))
+    if (orbit.primary < 0 || orbit.primary >= count)
       throw std::runtime_error("the primary must be a body before this one");
-    const Body& p = before[static_cast<std::size_t>(orbit.primary)];
+    const Body& p = before[orbit.primary];
     const double values[6] = {p.x, p.y, p.z, p.vx, p.vy, p.vz};
     std::copy(values, values + 6, origin);
     mu = kG * (p.mass + orbit.mass);
@@ -170,26 +171,23 @@ std::array<double, 6> elements_to_state(double mu, double a, double e, double i,
           xx * vx + xy * vy, yx * vx + yy * vy, zx * vx + zy * vy};
 }
 
-std::vector<Body> resolve_entries(const std::vector<BodyEntry>& entries) {
+void place_orbits(std::vector<Body>& bodies, const std::vector<PlacedOrbit>& orbits) {
   double total_mass = 0.0;
-  for (const BodyEntry& entry : entries)
-    total_mass += entry.is_orbit ? entry.orbit.mass : entry.state.mass;
-  std::vector<Body> bodies;
-  bodies.reserve(entries.size());
+  for (const Body& b : bodies)
+    total_mass += b.mass;
   Interior interior;
-  for (const BodyEntry& entry : entries) {
-    if (entry.is_orbit) {
+  std::size_t next = 0;
+  for (std::size_t i = 0; i < bodies.size(); ++i) {
+    if (next < orbits.size() && orbits[next].index == i) {
+      const Orbit& orbit = orbits[next++].orbit;
       try {
-        bodies.push_back(place(entry.orbit, bodies, interior, total_mass));
+        bodies[i] = place(orbit, bodies.data(), static_cast<std::int64_t>(i), interior, total_mass);
       } catch (const std::runtime_error& error) {
-        throw std::runtime_error(entry.orbit.where + error.what());
+        throw std::runtime_error(orbit.where + error.what());
       }
-    } else {
-      bodies.push_back(entry.state);
     }
-    interior.add(bodies.back());
+    interior.add(bodies[i]);
   }
-  return bodies;
 }
 
 }  // namespace stellix::program

@@ -44,19 +44,18 @@ struct Orbit {
 std::array<double, 6> elements_to_state(double mu, double a, double e, double i, double node,
                                         double periapsis, double mean_anomaly);
 
-// One line of a body file: a state, or an orbit to be placed from the lines
-// before it.
-struct BodyEntry {
-  bool is_orbit = false;
-  Body state{};
+// A body file's line that gives body `index` by its elements.
+struct PlacedOrbit {
+  std::size_t index = 0;
   Orbit orbit;
 };
 
-// The states of `entries`, in order: each orbit measured from its frame's
-// origin (its primary, the centre of mass of the bodies before it, or the
-// origin for barycentric elements, whose mu takes every body's mass).
-// Throws std::runtime_error with the orbit's `where`.
-std::vector<Body> resolve_entries(const std::vector<BodyEntry>& entries);
+// Puts each orbit's state in place of body `index` of `bodies`, which holds
+// every line's body in file order (an orbit's with its mass alone), each
+// measured from its frame's origin: its primary, the centre of mass of the
+// bodies before it, or the origin for barycentric elements, whose mu takes
+// every body's mass. Throws std::runtime_error with the orbit's `where`.
+void place_orbits(std::vector<Body>& bodies, const std::vector<PlacedOrbit>& orbits);
 
 // degrees * pi / 180, as the program has always converted.
 double radians(double degrees);

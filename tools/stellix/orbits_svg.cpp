@@ -152,6 +152,8 @@ double tick_step(const View& v) {
 // 0.30000000000000004 or -0.
 void axes(std::ostream& svg, const View& v) {
   const double step = tick_step(v);
+  // A view of a state gone non-finite has no round values to mark.
+  if (!(std::isfinite(step) && step > 0 && std::isfinite(v.cx) && std::isfinite(v.cy))) return;
   const int decimals = std::max(0, -static_cast<int>(std::floor(std::log10(step) + 1e-9)));
   const double x0 = v.cx - v.half, x1 = v.cx + v.half, y0 = v.cy - v.half, y1 = v.cy + v.half;
   for (double k = std::ceil(x0 / kAu / step); k * step * kAu <= x1; ++k) {

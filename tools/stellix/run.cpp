@@ -22,6 +22,8 @@
 #include "schedule.h"
 #include "signals.h"
 #include "systems.h"
+#include "trajectory.h"
+#include "viewer_page.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -70,7 +72,9 @@ std::int64_t first_non_finite_step(std::vector<Body> state, std::int64_t from, s
 }
 
 System load_system(const Options& options) {
-  System system = options.body_file ? read_body_file(*options.body_file) : solar_system();
+  System system = options.body_file
+                      ? read_body_file(*options.body_file, *unit_preset(options.units))
+                      : solar_system();
   if (options.com) {
     double mass = 0;
     for (const Body& b : system.bodies)
@@ -95,6 +99,8 @@ void check_distinct_files(const Options& options) {
       {"--record", &options.record},
       {"--save", &options.save},
       {"--svg", &options.svg},
+      {"--trajectory", &options.trajectory},
+      {"--html", &options.html},
       {"--checkpoint", &options.checkpoint},
       {"the body file", &options.body_file}};
   std::vector<std::pair<const char*, FileIdentity>> seen;
@@ -113,9 +119,13 @@ void check_distinct_files(const Options& options) {
 }
 
 RunShape shape_of(const Options& options, const System& system) {
-  return RunShape{
-      options.steps, options.stride(),           static_cast<std::int64_t>(system.bodies.size()),
-      options.print, options.record.has_value(), options.svg.has_value()};
+  return RunShape{options.steps,
+                  options.stride(),
+                  static_cast<std::int64_t>(system.bodies.size()),
+                  options.print,
+                  options.record.has_value(),
+                  options.svg.has_value(),
+                  options.keeps_states()};
 }
 
 }  // namespace
@@ -133,6 +143,7 @@ class Run {
 
  private:
   void open_outputs();
+  void open_state_outputs();
   void begin();
   void run_chunk(const Chunk& chunk);
   void program_text_chunk(const Chunk& chunk);
@@ -141,6 +152,8 @@ class Run {
   void call(std::vector<Body>& state, const Call& call);
   void copy_library_text(bool skip_initial);
   void emit(const std::vector<Body>& state);
+  void keep_state(const std::vector<Body>& state);
+  void complete_state_outputs();
   void draw(const double* xyz, std::int64_t step);
   void draw(const std::vector<Body>& state, std::int64_t step);
   bool checkpoint_due() const;
@@ -157,7 +170,10 @@ class Run {
   const std::int64_t n_ = static_cast<std::int64_t>(bodies_.size());
   Progress progress_;
   Schedule schedule_{shape_of(options_, system_), kLibraryText};
-  std::optional<Output> record_, saved_, svg_;
+  std::optional<Output> record_, saved_, svg_, html_;
+  std::unique_ptr<TrajectoryFile> trajectory_;
+  std::unique_ptr<ViewerPage> viewer_;
+  double initial_energy_ = 0;
   std::unique_ptr<ScratchDirectory> scratch_;
   Tracks tracks_{system_};
   EnergyDrift energy_;
@@ -170,6 +186,9 @@ Run::Run(const Options& options, std::optional<Checkpoint> resumed)
     : options_(resumed ? resumed->options : options),
       system_(resumed ? std::move(resumed->system) : load_system(options)) {
   options_.com = false;  // done: the state is in that frame
+  // --dt in the preset's time unit, one multiplication; a checkpoint holds
+  // it in seconds.
+  if (!resumed) options_.dt = options.dt * unit_preset(options.units)->time;
   check_distinct_files(options_);
   if (resumed) {
     remove_leftovers(resumed->progress.leftovers);
@@ -187,6 +206,7 @@ void Run::open_outputs() {
   if (options_.save) saved_.emplace(*options_.save);
   if (options_.svg) svg_.emplace(*options_.svg);
   if (record_) record_->continue_from(progress_.record_temporary, progress_.record_bytes);
+  open_state_outputs();
   progress_.record_temporary.clear();
   if (!schedule_.library_text()) return;
   // A run continued where the program wrote the text goes on so: the
@@ -202,6 +222,27 @@ void Run::open_outputs() {
     if (!scratch_) scratch_ = ScratchDirectory::make(parent);
   }
   if (!scratch_) schedule_ = Schedule(schedule_.shape(), false);
+}
+
+// The trajectory and the viewer page keep every snapshot's state, which a
+// checkpoint does not hold: a resumed run writes neither.
+void Run::open_state_outputs() {
+  if (!options_.keeps_states()) return;
+  std::vector<std::string> names;
+  std::vector<double> masses;
+  for (std::size_t i = 0; i < bodies_.size(); ++i) {
+    names.push_back(body_label(system_, i));
+    masses.push_back(bodies_[i].mass);
+  }
+  if (options_.trajectory) {
+    TrajectoryHeader header{n_, options_.dt, schedule_.shape().interval, "si", names, masses};
+    trajectory_ = std::make_unique<TrajectoryFile>(*options_.trajectory, header);
+  }
+  if (options_.html) {
+    html_.emplace(*options_.html);
+    viewer_ = std::make_unique<ViewerPage>("stellix: " + system_.title, names, masses,
+                                           schedule_.snapshots(), options_.dt);
+  }
 }
 
 int Run::execute() {
@@ -225,6 +266,7 @@ int Run::execute() {
 // The initial state, drawn and, when the program writes the text, emitted.
 void Run::begin() {
   energy_.start(bodies_);
+  initial_energy_ = total_energy(bodies_);
   progress_.energy = energy_.state();
   if (schedule_.library_text()) return;
   if (schedule_.emitting()) emit(bodies_);
@@ -344,7 +386,30 @@ void Run::emit(const std::vector<Body>& state) {
     recordBodies(record_->stream(), state.data(), static_cast<std::int32_t>(n_));
     record_->check(errno);
   }
+  keep_state(state);
   ++progress_.snapshots;
+}
+
+void Run::keep_state(const std::vector<Body>& state) {
+  const std::int64_t index = progress_.snapshots;
+  const std::int64_t step = snapshot_step(index, schedule_.shape().interval);
+  if (trajectory_) trajectory_->write(step, state);
+  if (!viewer_) return;
+  double error = std::nan("");
+  if (viewer_->wants_energy(index)) {
+    error = (total_energy(state) - initial_energy_) / std::fabs(initial_energy_);
+  }
+  viewer_->add(index, step, state, error);
+}
+
+// Whole beside their targets, with the snapshots taken so far.
+void Run::complete_state_outputs() {
+  if (trajectory_) trajectory_->complete(bodies_, fingerprint(bodies_), progress_.done);
+  if (viewer_) {
+    const std::string page = viewer_->text();
+    html_->write(page.data(), page.size());
+    html_->complete();
+  }
 }
 
 void Run::draw(const double* xyz, std::int64_t step) {
@@ -403,11 +468,13 @@ int Run::finish(int signal) {
   }
   if (svg_) write_picture();
   if (saved_) save_final_state();
+  complete_state_outputs();
   // Every output is whole before any replaces an older file: one that cannot
   // be written costs none of the others.
-  for (auto* output : {&record_, &svg_, &saved_}) {
+  for (auto* output : {&record_, &svg_, &saved_, &html_}) {
     if (*output) (*output)->place();
   }
+  if (trajectory_) trajectory_->place();
   record_placed_ = true;
   findings.saved = saved_.has_value();
   if (signal != 0) report_stop(signal);
@@ -453,7 +520,7 @@ void Run::save_final_state() {
     saved_.reset();
     return;
   }
-  const std::string text = body_file_text(bodies_, system_.names);
+  const std::string text = body_file_text(bodies_, system_.names, *unit_preset(options_.units));
   saved_->write(text.data(), text.size());
   saved_->complete();
 }

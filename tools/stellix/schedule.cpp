@@ -69,7 +69,7 @@ Schedule::Schedule(const RunShape& shape, bool library_text_allowed) : shape_(sh
 
 // Not where a whole interval outlasts a call: a signal would wait for it.
 bool Schedule::choose_library_text() const {
-  return emitting() && shape_.interval < kLibraryTextStride &&
+  return emitting() && !shape_.states && shape_.interval < kLibraryTextStride &&
          static_cast<double>(shape_.interval) * evaluation_guess(shape_.bodies) <=
              kLibraryTextChunkSeconds;
 }

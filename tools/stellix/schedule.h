@@ -31,6 +31,9 @@ double evaluation_guess(std::int64_t bodies);
 struct RunShape {
   std::int64_t steps = 1, interval = 1, bodies = 1;
   bool print = false, record = false, picture = true;
+  // Every snapshot's whole state is kept (a trajectory, the viewer page):
+  // each one ends a call, for the program to see it.
+  bool states = false;
 };
 
 // One simulate call. `stored` snapshots go to the positions buffer, none
@@ -68,7 +71,7 @@ class Schedule {
   Schedule(const RunShape& shape, bool library_text_allowed);
 
   const RunShape& shape() const { return shape_; }
-  bool emitting() const { return shape_.print || shape_.record; }
+  bool emitting() const { return shape_.print || shape_.record || shape_.states; }
   std::int64_t snapshots() const { return snapshots_; }
   // The steps between the points a call stores for the picture.
   std::int64_t picture_stride() const { return picture_stride_; }

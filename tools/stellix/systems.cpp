@@ -1,5 +1,8 @@
 #include "systems.h"
 
+#include "elements.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -15,7 +18,6 @@ namespace {
 
 // The library's gravitational constant, c^3, in m^3 / (10^24 kg s^2).
 constexpr double kG = 66699999999906.078125;
-constexpr double kPi = 3.14159265358979323846;
 
 struct Elements {
   const char* name;
@@ -45,38 +47,13 @@ constexpr Elements kPlanets[] = {
 };
 constexpr double kSunMass = 1988500.0;
 
-double radians(double degrees) {
-  return degrees * kPi / 180.0;
-}
-
 // Position and velocity relative to the Sun of a two-body orbit with the
-// given elements.
+// given elements: a body file's heliocentric elements line, to the bit.
 Body from_elements(const Elements& el, double mu) {
-  const double a = el.a * kAu;
-  const double mean_anomaly = std::remainder(radians(el.L - el.peri), 2.0 * kPi);
-  double E = mean_anomaly;
-  for (int k = 0; k < 30; ++k) {  // Kepler's equation, by Newton's method
-    E -= (E - el.e * std::sin(E) - mean_anomaly) / (1.0 - el.e * std::cos(E));
-  }
-  const double root = std::sqrt(1.0 - el.e * el.e);
-  const double rate = std::sqrt(mu / (a * a * a)) / (1.0 - el.e * std::cos(E));
-  // In the orbital plane, the x axis towards perihelion.
-  const double px = a * (std::cos(E) - el.e), py = a * root * std::sin(E);
-  const double vx = -a * std::sin(E) * rate, vy = a * root * std::cos(E) * rate;
-
-  const double w = radians(el.peri - el.node), O = radians(el.node), I = radians(el.i);
-  const double cw = std::cos(w), sw = std::sin(w), cO = std::cos(O), sO = std::sin(O);
-  const double cI = std::cos(I), sI = std::sin(I);
-  const double xx = cw * cO - sw * sO * cI, xy = -sw * cO - cw * sO * cI;
-  const double yx = cw * sO + sw * cO * cI, yy = -sw * sO + cw * cO * cI;
-  const double zx = sw * sI, zy = cw * sI;
-  return Body{xx * px + xy * py,
-              yx * px + yy * py,
-              zx * px + zy * py,
-              xx * vx + xy * vy,
-              yx * vx + yy * vy,
-              zx * vx + zy * vy,
-              el.mass};
+  const std::array<double, 6> state =
+      elements_to_state(mu, el.a * kAu, el.e, radians(el.i), radians(el.node),
+                        radians(el.peri - el.node), radians(el.L - el.peri));
+  return Body{state[0], state[1], state[2], state[3], state[4], state[5], el.mass};
 }
 
 }  // namespace
@@ -141,7 +118,137 @@ System solar_system() {
   return system;
 }
 
-System read_body_file(const std::string& path) {
+namespace {
+
+// The numbers of a line, read in the C locale's format whatever the user's
+// locale: `count` fields of `rest`, which is left holding what follows.
+void read_numbers(std::string_view& rest, double* values, int count, const std::string& where,
+                  const char* what) {
+  for (int k = 0; k < count; ++k) {
+    if (rest.empty()) {
+      throw std::runtime_error(where + "expected " + std::to_string(count) + " numbers (" + what +
+                               "), found " + std::to_string(k));
+    }
+    const auto end = rest.find_first_of(" \t");
+    const std::string_view field = rest.substr(0, end);
+    const auto [ptr, ec] = std::from_chars(field.data(), field.data() + field.size(), values[k]);
+    if (ec != std::errc() || ptr != field.data() + field.size() || !std::isfinite(values[k])) {
+      throw std::runtime_error(where + "not a finite number: '" + printable(field) + "'");
+    }
+    rest = end == std::string_view::npos ? std::string_view() : trim(rest.substr(end));
+  }
+}
+
+// The first word of `rest`, taken off it.
+std::string_view next_word(std::string_view& rest) {
+  const auto end = rest.find_first_of(" \t");
+  const std::string_view word = rest.substr(0, end);
+  rest = end == std::string_view::npos ? std::string_view() : trim(rest.substr(end));
+  return word;
+}
+
+bool starts_with_word(std::string_view text, std::string_view word) {
+  return text.starts_with(word) &&
+         (text.size() == word.size() || text[word.size()] == ' ' || text[word.size()] == '\t');
+}
+
+// One factor per value, each product checked: a value the library's units
+// cannot hold is refused, not turned into infinity or zero.
+double in_library_units(double value, double factor, const std::string& where) {
+  const double product = value * factor;
+  if (!std::isfinite(product) || (product == 0.0 && value != 0.0)) {
+    throw std::runtime_error(where + "a value out of range in the library's units");
+  }
+  return product;
+}
+
+// heliocentric:P (a body number from 1, or the name of exactly one earlier
+// body), barycentric or jacobi.
+void read_frame(std::string_view token, Orbit& orbit, const std::vector<std::string>& names) {
+  if (token == "barycentric" || token == "jacobi") {
+    orbit.frame = token == "jacobi" ? Frame::jacobi : Frame::barycentric;
+    return;
+  }
+  if (!token.starts_with("heliocentric:") || token.size() == 13) {
+    throw std::runtime_error(orbit.where +
+                             "expected a frame, heliocentric:PRIMARY, barycentric or jacobi, "
+                             "found '" +
+                             printable(token) + "'");
+  }
+  const std::string_view primary = token.substr(13);
+  std::int64_t number = 0;
+  const auto [ptr, ec] = std::from_chars(primary.data(), primary.data() + primary.size(), number);
+  if (ec == std::errc() && ptr == primary.data() + primary.size()) {
+    if (number < 1 || number > static_cast<std::int64_t>(names.size()))
+      throw std::runtime_error(orbit.where + "primary " + std::string(primary) +
+                               " is not a body before this one");
+    orbit.primary = number - 1;
+    return;
+  }
+  const auto found = std::count(names.begin(), names.end(), primary);
+  if (found != 1) {
+    throw std::runtime_error(orbit.where + "primary '" + printable(primary) +
+                             "' must name exactly one body before this one");
+  }
+  orbit.primary = std::find(names.begin(), names.end(), primary) - names.begin();
+}
+
+// "elements FRAME a e i Omega omega M mass [name]", angles in degrees: the
+// orbit, and in its body's place for now its mass alone.
+Body read_elements(std::string_view rest, const UnitPreset& units, const std::string& where,
+                   std::vector<std::string>& names, std::vector<PlacedOrbit>& orbits) {
+  PlacedOrbit placed;
+  placed.index = names.size();
+  Orbit& orbit = placed.orbit;
+  orbit.where = where;
+  next_word(rest);
+  read_frame(next_word(rest), orbit, names);
+  double v[7];
+  read_numbers(rest, v, 7, where, "a e i Omega omega M mass");
+  if (v[6] < 0) throw std::runtime_error(where + "negative mass");
+  orbit.a = v[0] * units.length;
+  orbit.e = v[1];
+  orbit.i = radians(v[2]);
+  orbit.node = radians(v[3]);
+  orbit.periapsis = radians(v[4]);
+  orbit.mean_anomaly = radians(v[5]);
+  orbit.mass = in_library_units(v[6], units.mass, where);
+  names.emplace_back(rest);
+  orbits.push_back(std::move(placed));
+  return Body{0, 0, 0, 0, 0, 0, orbit.mass};
+}
+
+Body read_state(std::string_view rest, const UnitPreset& units, const std::string& where,
+                std::vector<std::string>& names) {
+  double v[7];
+  read_numbers(rest, v, 7, where, "x y z vx vy vz mass");
+  if (v[6] < 0) throw std::runtime_error(where + "negative mass");
+  const double factors[7] = {units.length,   units.length,   units.length, units.velocity,
+                             units.velocity, units.velocity, units.mass};
+  for (int k = 0; k < 7; ++k)
+    v[k] = in_library_units(v[k], factors[k], where);
+  names.emplace_back(rest);
+  return Body{v[0], v[1], v[2], v[3], v[4], v[5], v[6]};
+}
+
+const UnitPreset& read_units_line(std::string_view rest, bool first, const std::string& where) {
+  next_word(rest);
+  const std::string_view name = next_word(rest);
+  const UnitPreset* preset = unit_preset(name);
+  if (name.empty() || !rest.empty()) {
+    throw std::runtime_error(where + "expected 'units NAME' (" + unit_preset_names() + ")");
+  }
+  if (!first) throw std::runtime_error(where + "one units line, before the first body");
+  if (preset == nullptr) {
+    throw std::runtime_error(where + "unknown units '" + printable(name) + "': the presets are " +
+                             unit_preset_names());
+  }
+  return *preset;
+}
+
+}  // namespace
+
+System read_body_file(const std::string& path, const UnitPreset& default_units) {
   const std::string name = printable(path);
   std::FILE* in = std::fopen(path.c_str(), "r");
   if (in == nullptr) {
@@ -150,38 +257,31 @@ System read_body_file(const std::string& path) {
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(in, &std::fclose);
   System system;
   system.title = std::filesystem::path(path).filename().string();
+  std::vector<PlacedOrbit> orbits;
+  const UnitPreset* units = nullptr;
   std::string line;
   for (long long number = 1; read_line(in, line, name + ":" + std::to_string(number) + ": ");
        ++number) {
     const auto where = name + ":" + std::to_string(number) + ": ";
-    std::string_view rest = trim(std::string_view(line).substr(0, line.find('#')));
+    const std::string_view rest = trim(std::string_view(line).substr(0, line.find('#')));
     if (rest.empty()) continue;
+    if (starts_with_word(rest, "units")) {
+      units = &read_units_line(rest, system.bodies.empty() && units == nullptr, where);
+      continue;
+    }
     // Refused before the rest of the file is read, however long it is.
     if (system.bodies.size() == STELLIX_MAX_BODIES) {
       throw std::runtime_error(where + "more than " + std::to_string(STELLIX_MAX_BODIES) +
                                " bodies");
     }
-    double v[7];
-    for (int k = 0; k < 7; ++k) {
-      if (rest.empty()) {
-        throw std::runtime_error(where + "expected 7 numbers (x y z vx vy vz mass), found " +
-                                 std::to_string(k));
-      }
-      const auto end = rest.find_first_of(" \t");
-      const std::string_view field = rest.substr(0, end);
-      // from_chars reads the C locale's format whatever the user's locale is.
-      const auto [ptr, ec] = std::from_chars(field.data(), field.data() + field.size(), v[k]);
-      if (ec != std::errc() || ptr != field.data() + field.size() || !std::isfinite(v[k])) {
-        throw std::runtime_error(where + "not a finite number: '" + printable(field) + "'");
-      }
-      rest = end == std::string_view::npos ? std::string_view() : trim(rest.substr(end));
-    }
-    if (v[6] < 0) throw std::runtime_error(where + "negative mass");
-    system.bodies.push_back(Body{v[0], v[1], v[2], v[3], v[4], v[5], v[6]});
-    system.names.emplace_back(rest);
+    const UnitPreset& preset = units != nullptr ? *units : default_units;
+    system.bodies.push_back(starts_with_word(rest, "elements")
+                                ? read_elements(rest, preset, where, system.names, orbits)
+                                : read_state(rest, preset, where, system.names));
   }
   if (std::ferror(in)) throw std::runtime_error(name + ": read error: " + std::strerror(errno));
   if (system.bodies.empty()) throw std::runtime_error(name + ": no bodies in the file");
+  place_orbits(system.bodies, orbits);
   return system;
 }
 
@@ -189,13 +289,22 @@ std::string body_label(const System& system, std::size_t index) {
   return system.names[index].empty() ? "body " + std::to_string(index + 1) : system.names[index];
 }
 
-std::string body_file_text(const std::vector<Body>& bodies, const std::vector<std::string>& names) {
+std::string body_file_text(const std::vector<Body>& bodies, const std::vector<std::string>& names,
+                           const UnitPreset& units) {
   std::string text = "# stellix " + std::to_string(STELLIX_VERSION_MAJOR) + "." +
                      std::to_string(STELLIX_VERSION_MINOR) + "." +
                      std::to_string(STELLIX_VERSION_PATCH) + " bodies: x y z vx vy vz mass name\n";
+  // Another preset's values are one division each from the library's, so
+  // they read back within an ulp; SI's are the library's own bits.
+  const bool si = units.name == "si";
+  if (!si) text += "units " + std::string(units.name) + "\n";
   for (std::size_t i = 0; i < bodies.size(); ++i) {
     const Body& b = bodies[i];
-    const double fields[7] = {b.x, b.y, b.z, b.vx, b.vy, b.vz, b.mass};
+    double fields[7] = {b.x, b.y, b.z, b.vx, b.vy, b.vz, b.mass};
+    const double factors[7] = {units.length,   units.length,   units.length, units.velocity,
+                               units.velocity, units.velocity, units.mass};
+    for (int k = 0; k < 7 && !si; ++k)
+      fields[k] = fields[k] / factors[k];
     for (int k = 0; k < 7; ++k) {
       // to_chars is printf's "%.17g", correctly rounded on every platform
       // and in every locale.

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "elements.h"
+
 namespace stellix::program {
 
 // The astronomical unit, in metres.
@@ -28,7 +30,11 @@ System solar_system();
 // are ignored. Throws std::runtime_error naming the file and line, with the
 // system's reason when the file cannot be opened or read. Reading stops at the
 // first body past STELLIX_MAX_BODIES.
-System read_body_file(const std::string& path);
+// A "units NAME" line before the first body names the unit preset of the
+// file's numbers (else `default_units`), and "elements FRAME a e i Omega
+// omega M mass [name]" gives a body by its orbital elements
+// (docs/file-formats.md).
+System read_body_file(const std::string& path, const UnitPreset& default_units);
 
 // What a body is called in messages and pictures: its name, or "body N"
 // (counting from 1) when it has none.
@@ -38,7 +44,9 @@ std::string body_label(const System& system, std::size_t index);
 // per body the seven numbers as "%.17g" (the shortest text that always reads
 // back exactly) separated by single spaces, and its name after a space when
 // it has one.
-std::string body_file_text(const std::vector<Body>& bodies, const std::vector<std::string>& names);
+// In another unit preset than SI, a units line follows the comment line.
+std::string body_file_text(const std::vector<Body>& bodies, const std::vector<std::string>& names,
+                           const UnitPreset& units);
 
 // Moves the origin to the centre of mass and brings it to rest: positions and
 // velocities less their mass-weighted means, summed in body order.

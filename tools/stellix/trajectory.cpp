@@ -5,9 +5,7 @@
 #include "systems.h"
 
 #if defined(STELLIX_HAVE_HDF5)
-#include <fcntl.h>
 #include <hdf5.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -30,8 +28,9 @@ TrajectoryFile::TrajectoryFile(const std::string& path, const TrajectoryHeader&)
                            ": this stellix was built without HDF5, which --trajectory needs");
 }
 TrajectoryFile::~TrajectoryFile() = default;
-void TrajectoryFile::write(std::int64_t, std::int64_t, const std::vector<Body>&) {}
-void TrajectoryFile::finish(const std::vector<Body>&, const std::string&) {}
+void TrajectoryFile::write(std::int64_t, const std::vector<Body>&) {}
+void TrajectoryFile::complete(const std::vector<Body>&, const std::string&, std::int64_t) {}
+void TrajectoryFile::place() {}
 
 #else
 
@@ -49,6 +48,13 @@ std::string hdf5_reason() {
   std::string text;
   H5Ewalk2(H5E_DEFAULT, H5E_WALK_UPWARD, &innermost, &text);
   H5Eclear2(H5E_DEFAULT);
+  // The file driver's report names the system's reason among much else.
+  const std::string said = "error message = '";
+  const std::size_t at = text.find(said);
+  if (at != std::string::npos) {
+    const std::size_t from = at + said.size();
+    return text.substr(from, text.find('\'', from) - from);
+  }
   return text.empty() ? "HDF5 error" : text;
 }
 
@@ -151,13 +157,17 @@ void text_attribute(hid_t file, const char* name, const std::string& text,
   H5Tclose(type);
 }
 
+// (snapshots, n, 3), growing by one snapshot, one chunk, at a time: a run
+// stopped early leaves a whole file of the snapshots it took.
 hid_t snapshot_dataset(hid_t file, const char* name, const TrajectoryHeader& header,
                        const std::string& path) {
-  const hsize_t dims[3] = {static_cast<hsize_t>(header.snapshots),
-                           static_cast<hsize_t>(header.bodies), 3};
-  const hid_t space = checked(H5Screate_simple(3, dims, nullptr), path);
-  const hid_t set =
-      H5Dcreate2(file, name, H5T_IEEE_F64LE, space, H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+  const hsize_t n = static_cast<hsize_t>(header.bodies);
+  const hsize_t dims[3] = {0, n, 3}, most[3] = {H5S_UNLIMITED, n, 3}, chunk[3] = {1, n, 3};
+  const hid_t space = checked(H5Screate_simple(3, dims, most), path);
+  const hid_t layout = H5Pcreate(H5P_DATASET_CREATE);
+  H5Pset_chunk(layout, 3, chunk);
+  const hid_t set = H5Dcreate2(file, name, H5T_IEEE_F64LE, space, H5P_DEFAULT, layout, H5P_DEFAULT);
+  H5Pclose(layout);
   H5Sclose(space);
   return checked(set, path);
 }
@@ -165,9 +175,11 @@ hid_t snapshot_dataset(hid_t file, const char* name, const TrajectoryHeader& hea
 // Row `index` of a (snapshots, n, 3) dataset.
 void write_row(hid_t set, std::int64_t index, const std::vector<double>& row, std::int64_t n,
                const std::string& path) {
-  const hid_t file_space = checked(H5Dget_space(set), path);
   const hsize_t start[3] = {static_cast<hsize_t>(index), 0, 0};
   const hsize_t count[3] = {1, static_cast<hsize_t>(n), 3};
+  const hsize_t grown[3] = {start[0] + 1, count[1], 3};
+  check(H5Dset_extent(set, grown), path);
+  const hid_t file_space = checked(H5Dget_space(set), path);
   herr_t status = H5Sselect_hyperslab(file_space, H5S_SELECT_SET, start, nullptr, count, nullptr);
   const hid_t memory = H5Screate_simple(3, count, nullptr);
   if (status >= 0 && memory >= 0)
@@ -177,21 +189,6 @@ void write_row(hid_t set, std::int64_t index, const std::vector<double>& row, st
   check(memory < 0 ? -1 : status, path);
 }
 
-// A name for the temporary file in the target's own directory, so that the
-// rename stays within one file system.
-std::string temporary_beside(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  std::string name = directory + ".stellix-trajectory-XXXXXX";
-  const int fd = mkstemp(name.data());
-  if (fd < 0) {
-    throw std::runtime_error("cannot create a file beside " + printable(path) + ": " +
-                             std::strerror(errno));
-  }
-  close(fd);
-  return name;
-}
-
 }  // namespace
 
 bool trajectories_available() {
@@ -199,29 +196,36 @@ bool trajectories_available() {
 }
 
 TrajectoryFile::TrajectoryFile(const std::string& path, const TrajectoryHeader& header)
-    : path_(path), temporary_(temporary_beside(path)), header_(header) {
-  // The program reports HDF5's failures itself, once, with their reason.
+    : path_(path), header_(header), output_(std::make_unique<Output>(path, true)) {
+  const std::string& temporary = output_->temporary();
+  if (temporary.empty()) {
+    throw std::runtime_error("cannot write " + printable(path) +
+                             ": a trajectory is a file, not a device or standard output");
+  }
+  // A file whose close failed (a full disk) stays in HDF5's tables, and
+  // HDF5's own clean-up at exit would trip over it: the program leaves that
+  // to the system. And it reports HDF5's failures itself, once, with their
+  // reason.
+  H5dont_atexit();
   H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
   try {
     handles_ = std::make_unique<Handles>();
     handles_->file =
-        checked(H5Fcreate(temporary_.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), path_);
+        checked(H5Fcreate(temporary.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT), path_);
     handles_->positions = snapshot_dataset(handles_->file, "positions", header_, path_);
     handles_->velocities = snapshot_dataset(handles_->file, "velocities", header_, path_);
   } catch (...) {
     handles_.reset();
-    std::remove(temporary_.c_str());
     throw;
   }
 }
 
 TrajectoryFile::~TrajectoryFile() {
-  if (handles_ == nullptr) return;
   handles_.reset();
-  std::remove(temporary_.c_str());
 }
 
-void TrajectoryFile::write(std::int64_t index, std::int64_t step, const std::vector<Body>& state) {
+void TrajectoryFile::write(std::int64_t step, const std::vector<Body>& state) {
+  const auto index = static_cast<std::int64_t>(handles_->steps.size());
   const std::int64_t n = header_.bodies;
   std::vector<double> positions(3 * n), velocities(3 * n);
   for (std::int64_t i = 0; i < n; ++i) {
@@ -235,11 +239,10 @@ void TrajectoryFile::write(std::int64_t index, std::int64_t step, const std::vec
   handles_->times.push_back(static_cast<double>(step) * header_.dt);
 }
 
-void TrajectoryFile::finish(const std::vector<Body>& final_state, const std::string& fingerprint) {
+void TrajectoryFile::complete(const std::vector<Body>& final_state, const std::string& fingerprint,
+                              std::int64_t total_steps) {
   const hid_t file = handles_->file;
   const hsize_t snapshots = handles_->steps.size(), n = header_.bodies, seven[2] = {n, 7};
-  if (static_cast<std::int64_t>(snapshots) != header_.snapshots)
-    throw std::logic_error("a trajectory finished before its last snapshot");
   dataset(file, "steps", H5T_STD_I64LE, H5T_NATIVE_INT64, 1, &snapshots, handles_->steps.data(),
           path_);
   dataset(file, "times", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, 1, &snapshots, handles_->times.data(),
@@ -271,7 +274,7 @@ void TrajectoryFile::finish(const std::vector<Body>& final_state, const std::str
                      std::to_string(STELLIX_VERSION_PATCH),
                  path_);
   attribute(file, "dt", H5T_NATIVE_DOUBLE, &header_.dt, path_);
-  attribute(file, "total_steps", H5T_NATIVE_INT64, &header_.steps, path_);
+  attribute(file, "total_steps", H5T_NATIVE_INT64, &total_steps, path_);
   attribute(file, "interval", H5T_NATIVE_INT64, &header_.interval, path_);
   text_attribute(file, "units", header_.units, path_);
   text_attribute(file, "fingerprint", fingerprint, path_);
@@ -284,15 +287,11 @@ void TrajectoryFile::finish(const std::vector<Body>& final_state, const std::str
   const herr_t closed = H5Fclose(handles_->file);
   handles_->file = H5I_INVALID_HID;
   check(closed, path_);
-  const int fd = open(temporary_.c_str(), O_RDONLY);
-  bool durable = fd >= 0 && fsync(fd) == 0;
-  const int error = errno;
-  if (fd >= 0) durable = close(fd) == 0 && durable;
-  if (!durable || std::rename(temporary_.c_str(), path_.c_str()) != 0) {
-    throw std::runtime_error("cannot write " + printable(path_) + ": " +
-                             std::strerror(durable ? errno : error));
-  }
-  handles_.reset();
+  output_->complete();
+}
+
+void TrajectoryFile::place() {
+  output_->place();
 }
 
 #endif

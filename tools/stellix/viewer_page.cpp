@@ -142,7 +142,8 @@ std::string ViewerPage::text() const {
   }
   data += "],\"masses\":";
   list(data, masses_);
-  data += ",\"snapshots\":" + std::to_string(snapshots_) + ",\"steps\":";
+  // A run stopped early shows the snapshots it took.
+  data += ",\"snapshots\":" + std::to_string(steps_.size()) + ",\"steps\":";
   list(data, shown_steps_);
   data += ",\"times\":";
   list(data, shown_times_);
