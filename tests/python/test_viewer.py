@@ -383,3 +383,18 @@ def test_degenerate_runs_load_without_errors(browser, tmp_path, run):
                            % last)
     assert text(browser, "step") == "step %d" % run["steps"][last]
     assert [e for e in browser.get_log("browser") if e["level"] == "SEVERE"] == []
+
+
+@pytest.mark.skipif(not os.environ.get("STELLIX_PROGRAM"), reason="STELLIX_PROGRAM names the program")
+def test_the_programs_page_opens_and_plays(browser, tmp_path):
+    # The program fills the same template with the same data as to_html.
+    examples = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "examples")
+    command = [os.environ["STELLIX_PROGRAM"], "--steps", "2000", "--interval", "20",
+               "--html", "run.html", os.path.join(examples, "solar_system.txt")]
+    result = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    load(browser, tmp_path / "run.html")
+    assert lit_pixels(browser) > 50
+    # 100 snapshots, the 51st after step 50 * 20 + 1.
+    browser.execute_script("window.stellixViewer.setFrame(50)")
+    assert text(browser, "step") == "step 1001"
