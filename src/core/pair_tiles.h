@@ -35,8 +35,9 @@ struct PairTiles {
   static constexpr Index kSums = 4 * W;
   static constexpr Index kPerBody = 7;
 
-  // The blocks, and two tiles of factors: the one being computed and the
-  // one waiting for its uses.
+  // The blocks, and three tiles of factors: the one being computed, the one
+  // waiting for its row use, and the one before, transposed, waiting for
+  // its column use.
   struct Space {
     double* blocks;
     double* tiles;
@@ -53,10 +54,10 @@ struct PairTiles {
     double* slot(Index s) const { return tiles + W * W * s; }
   };
 
-  // The blocks, padded to whole ones, two tiles and slack to align them.
+  // The blocks, padded to whole ones, three tiles and slack to align them.
   static std::size_t workspace_doubles(Index n) {
     const Index padded = (n + W - 1) / W * W;
-    return static_cast<std::size_t>(kPerBody * padded + 2 * W * W + W);
+    return static_cast<std::size_t>(kPerBody * padded + 3 * W * W + W);
   }
 
   // Padding bodies only ever receive: the row use stops at n, and column use
@@ -82,19 +83,29 @@ struct PairTiles {
       V::store(fac + W * j, P::pair_factor(P::minus(row, src.at(j))));
   }
 
-  // The factors of tile (I, J + 1) to `next`, and both uses of whole tile
-  // (I, J), whose factors wait in `fac`: block I (positions `row`, sums
-  // `r`) takes the terms of block J, then block J those of block I from the
-  // factors transposed in registers. With kNext false, only the uses.
-  template <bool kNext>
+  // One step of the pipeline at tile (I, J), whose factors wait in `fac`:
+  // the factors of tile (I, J + 1) go to `next` (kNext); block I (positions
+  // `row`, sums `r`) takes the terms of block J; block J - 1 takes those of
+  // block I from the tile before, transposed in `trans` (kColumn); and
+  // tile (I, J) is transposed into `trans` for the next step. Each use thus
+  // runs a step after the divisions it needs, among those of the next tile.
+  template <bool kNext, bool kColumn>
   STELLIX_INLINE static void step(const Space& ws, const Xyz<Reg>& row, Index i0, Index j0,
-                                  Xyz<Reg>& r, const double* fac, double* next) {
+                                  Xyz<Reg>& r, const double* fac, double* next, double* trans) {
     Reg f[W];
     STELLIX_UNROLL
     for (Index j = 0; j < W; ++j)
       f[j] = V::load(fac + W * j);
     const typename P::FromArrays src = ws.sources(j0);
     const typename P::FromArrays later = ws.sources(j0 + W);
+    const typename P::FromArrays own = ws.sources(i0);
+    const Xyz<double*> sums = ws.sums(j0 - W);
+    Xyz<Reg> c;
+    Xyz<Reg> column;
+    if constexpr (kColumn) {
+      c = P::load(P::at(sums, 0), 0);
+      column = P::load(ws.pos(j0 - W), 0);
+    }
     STELLIX_UNROLL
     for (Index j = 0; j < W; ++j) {
       if constexpr (kNext) V::store(next + W * j, P::pair_factor(P::minus(row, later.at(j))));
@@ -106,9 +117,14 @@ struct PairTiles {
       } else {
         P::add_term(r, P::minus(src.at(j), row), f[j], src.mass(j));
       }
+      if constexpr (kColumn)
+        P::add_term(c, P::minus(own.at(j), column), V::load(trans + W * j), own.mass(j));
     }
+    if constexpr (kColumn) P::store(sums, 0, c);
     V::transpose(f);
-    column_use(ws, i0, j0, f);
+    STELLIX_UNROLL
+    for (Index j = 0; j < W; ++j)
+      V::store(trans + W * j, f[j]);
   }
 
   // Column use by block p0 of a tile of row i0 whose transposed factors
@@ -144,14 +160,26 @@ struct PairTiles {
     const Index whole_end = n / W * W;
     Index j0 = i0 + W;
     if (j0 + W > whole_end) return j0;
+    double* const trans = ws.slot(2);
     factors(ws, row, j0, ws.slot(0));
     Index s = 0;
-    for (j0 += W; j0 + W <= whole_end; j0 += W) {
-      step<true>(ws, row, i0, j0 - W, r, ws.slot(s), ws.slot(s ^ 1));
-      s ^= 1;
+    if (j0 + 2 * W <= whole_end) {
+      step<true, false>(ws, row, i0, j0, r, ws.slot(0), ws.slot(1), trans);
+      s = 1;
+      for (j0 += W; j0 + 2 * W <= whole_end; j0 += W) {
+        step<true, true>(ws, row, i0, j0, r, ws.slot(s), ws.slot(s ^ 1), trans);
+        s ^= 1;
+      }
+      step<false, true>(ws, row, i0, j0, r, ws.slot(s), nullptr, trans);
+    } else {
+      step<false, false>(ws, row, i0, j0, r, ws.slot(0), nullptr, trans);
     }
-    step<false>(ws, row, i0, j0 - W, r, ws.slot(s), nullptr);
-    return j0;
+    Reg f[W];
+    STELLIX_UNROLL
+    for (Index k = 0; k < W; ++k)
+      f[k] = V::load(trans + W * k);
+    column_use(ws, i0, j0, f);
+    return j0 + W;
   }
 
   // The short last block as the sources of row i0 (which is whole: only
