@@ -76,15 +76,18 @@ const Body* line_sources(const Body* bodies, Index n, Index c0, Body* padded) {
   return padded;
 }
 
-// Tile `next` computed into `fac` from its sources `src`, and transposed
-// into `rows`, while the tile before, `prev` if `pending`, is written out
-// of `prev_fac` and `prev_rows`.
+// Tile `next` computed into `fac` from its sources `src` while the tile
+// before, `prev` if `pending`, is transposed from `prev_fac` into
+// `prev_rows` and written out. Its transposition waits until now, when its
+// divisions are long done: right after them, it would hold up this tile's
+// square roots behind it.
 template <VectorTraits V, bool kStream, bool kSums>
 STELLIX_INLINE void line_tile_step(const Body* bodies, const Body* src, double* matrix, Index n,
                                    const typename LineTiles<V>::Pending& next, bool pending,
                                    const typename LineTiles<V>::Pending& prev, double* fac,
-                                   double* rows, double* prev_fac, double* prev_rows) {
+                                   double* prev_fac, double* prev_rows) {
   using T = LineTiles<V>;
+  if (pending) T::transpose_line_tile(prev_fac, prev_rows);
   // The step without a tile to write out still takes `prev`: handing it
   // `next` instead measured 10% slower with 512-bit vectors.
   if (pending && prev.tile.whole) {
@@ -95,7 +98,6 @@ STELLIX_INLINE void line_tile_step(const Body* bodies, const Body* src, double* 
                                                  matrix, n, prev, nullptr, nullptr);
     if (pending) T::template emit_edge<kSums>(bodies, prev, prev_fac, prev_rows, matrix, n);
   }
-  T::transpose_line_tile(fac, rows);
 }
 
 // The walk keeps its state in locals and the tile before by value: held in
@@ -109,7 +111,9 @@ void line_walk(const Body* bodies, Index n, double* matrix, double* out) {
   const Index shift = line_shift<kLine>(matrix);
   const Index tiles = (n + shift + kLine - 1) / kLine;
   alignas(64) double fac[2][kLine * kLine];
-  alignas(64) double rows[2][kLine * kLine];
+  // The rows of the tile before alone: each tile is transposed as it is
+  // written out.
+  alignas(64) double rows[kLine * kLine];
   double edge_sums[2][3 * kLine] = {};
   const LineSumsAt<kLine> sums_of{out, n, shift, edge_sums};
   if constexpr (kSums) sums_of.clear();
@@ -136,14 +140,17 @@ void line_walk(const Body* bodies, Index n, double* matrix, double* out) {
                            kSums ? sums_of(R) : nullptr,
                            kSums ? sums_of(C) : nullptr};
         line_tile_step<V, kStream, kSums>(bodies, src, matrix, n, next, pending, prev, fac[slot],
-                                          rows[slot], fac[slot ^ 1], rows[slot ^ 1]);
+                                          fac[slot ^ 1], rows);
         prev = next;
         pending = true;
         slot ^= 1;
       }
     }
   }
-  if (pending) T::template emit_edge<kSums>(bodies, prev, fac[slot ^ 1], rows[slot ^ 1], matrix, n);
+  if (pending) {
+    T::transpose_line_tile(fac[slot ^ 1], rows);
+    T::template emit_edge<kSums>(bodies, prev, fac[slot ^ 1], rows, matrix, n);
+  }
   // Non-temporal stores are weakly ordered: without the fence, a caller
   // that hands the matrix to another thread could publish it before it
   // is all written.
