@@ -152,10 +152,11 @@ struct PairTiles {
   }
 
   // The whole tiles right of the diagonal, software-pipelined: each step
-  // issues the square roots and divisions of one tile, then the uses of
-  // the tile before, whose factors are ready by then. The uses depend only
-  // on finished work, so they never crowd out the next tile's divisions
-  // while they wait. Returns where the whole tiles end.
+  // issues the square roots and divisions of the next tile among the row
+  // use of the current one and the column use of the one before, whose
+  // factors are ready by then. The uses depend only on finished work, so
+  // they never crowd out the next tile's divisions while they wait; the
+  // last two uses follow the loop. Returns where the whole tiles end.
   static Index whole_tiles(const Space& ws, Index n, Index i0, const Xyz<Reg>& row, Xyz<Reg>& r) {
     const Index whole_end = n / W * W;
     Index j0 = i0 + W;
