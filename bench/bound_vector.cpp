@@ -1,4 +1,6 @@
-// Compiled twice, with AVX2 and with AVX-512F enabled (STELLIX_BOUND_AVX512).
+// On x86-64 compiled twice, with AVX2 and with AVX-512F enabled
+// (STELLIX_BOUND_AVX512); elsewhere once, with the baseline vectors of
+// aarch64 where it is that.
 #include "bound.h"
 
 #if defined(STELLIX_X86_KERNELS)
@@ -29,12 +31,34 @@ void run(const double* in, double* out, std::size_t count) {
 const Kernel kAvx512 = &run;
 #else
 const Kernel kAvx2 = &run;
+// Defined once, in the AVX2 object, which every x86-64 build has.
+const Kernel kNeon = nullptr;
 #endif
+
+}  // namespace bound
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+
+namespace bound {
+namespace {
+
+void run(const double* in, double* out, std::size_t count) {
+  const float64x2_t c = vdupq_n_f64(40554.77018);
+  for (std::size_t k = 0; k < count; k += 2)
+    vst1q_f64(out + k, vdivq_f64(c, vsqrtq_f64(vld1q_f64(in + k))));
+}
+
+}  // namespace
+
+const Kernel kAvx2 = nullptr;
+const Kernel kAvx512 = nullptr;
+const Kernel kNeon = &run;
 
 }  // namespace bound
 #else
 namespace bound {
 const Kernel kAvx2 = nullptr;
 const Kernel kAvx512 = nullptr;
+const Kernel kNeon = nullptr;
 }  // namespace bound
 #endif

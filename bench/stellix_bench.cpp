@@ -6,13 +6,19 @@
 //   matrix/<variant>/<n>    the factor matrix alone (factor_matrix)
 //   accmatrix/<variant>/<n> accelerations and the whole matrix
 //                           (getAccelerationVectorArray)
+//   bound/<variant>         the floor of the fused kernels: one square
+//                           root and one division per pair
+//   stores/floor/<n>        the floor of the matrix functions: the n x n
+//                           matrix written once, front to back
 //   memory/46340            scratch of a run at the largest n, steps = 1,
 //                           through a counting allocator and as max RSS growth
 //                           of a fresh process that makes only that run
 //   text/<writer>           ns per field of snapshot and diagnostic text
 //                           against a loop of fprintf
-// A table of ratios to the reference follows the usual output. With
-// --benchmark_repetitions, each row of it is the fastest repetition.
+// Tables of ratios follow the usual output: to the reference, each row the
+// fastest repetition; and to the floors, min and median over the rounds
+// of --benchmark_repetitions with random interleaving, each ratio taken
+// within one round.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -46,6 +52,36 @@ double unique_pairs(Index n) {
 
 const char* variant_name(Isa isa) {
   return stellix::detail::kernel_table(isa).name;
+}
+
+// Every instruction set this build has kernels for: kernel_table falls back
+// to the scalar ones for the others.
+std::vector<Isa> built_isas() {
+  std::vector<Isa> isas;
+  for (Isa isa : stellix::detail::kEveryIsa) {
+    if (stellix::detail::kernel_table(isa).isa == isa) isas.push_back(isa);
+  }
+  return isas;
+}
+
+// The square-root-and-division floor of an instruction set; the scalar one
+// where the bench has none of its own.
+bound::Kernel floor_kernel(Isa isa) {
+  bound::Kernel kernel = nullptr;
+  switch (isa) {
+    case Isa::kAvx512:
+      kernel = bound::kAvx512;
+      break;
+    case Isa::kAvx2:
+      kernel = bound::kAvx2;
+      break;
+    case Isa::kNeon:
+      kernel = bound::kNeon;
+      break;
+    default:
+      break;
+  }
+  return kernel != nullptr ? kernel : bound::kScalar;
 }
 
 constexpr double kDt = 3600.0;
@@ -142,10 +178,8 @@ void matrix_kernel(benchmark::State& state, Isa isa, MatrixWork work) {
 // One square root and one division per pair with the widest registers of
 // an instruction set: what no exact kernel can beat.
 void sqrt_div_bound(benchmark::State& state, Isa isa) {
-  const bound::Kernel kernel = isa == Isa::kAvx512 ? bound::kAvx512
-                               : isa == Isa::kAvx2 ? bound::kAvx2
-                                                   : bound::kScalar;
-  if (!stellix::detail::isa_supported(isa) || kernel == nullptr) {
+  const bound::Kernel kernel = floor_kernel(isa);
+  if (!stellix::detail::isa_supported(isa)) {
     state.SkipWithError("not supported on this machine");
     return;
   }
@@ -160,6 +194,21 @@ void sqrt_div_bound(benchmark::State& state, Isa isa) {
     benchmark::ClobberMemory();
   }
   state.counters["pairs"] = kCount;
+}
+
+// The matrix functions' floor: their n x n matrix written once in order,
+// with non-temporal stores where the line tiles use them.
+void store_floor(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  std::vector<double> m(static_cast<std::size_t>(n) * n);
+  // The line tiles stream from this order on (kStreamFrom).
+  const bool stream = n >= 2048;
+  for (auto _ : state) {
+    bound::fill(m.data(), m.size(), 1.0, stream);
+    benchmark::DoNotOptimize(m.data());
+    benchmark::ClobberMemory();
+  }
+  state.counters["pairs"] = unique_pairs(n);
 }
 
 // ---------------------------------------------------------------------------
@@ -352,8 +401,17 @@ void text(benchmark::State& state, TextWork work) {
 struct Row {
   std::string family;  // what was measured, e.g. "simulate/4096"
   std::string variant;
-  double ns = 0;  // per unique pair and evaluation, or per field
+  double ns = 0;  // per unique pair and evaluation, or per field: the fastest
+  // Every repetition's, in the order they ran: with random interleaving,
+  // repetition k of every benchmark belongs to round k.
+  std::vector<double> rounds;
 };
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t half = values.size() / 2;
+  return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
+}
 
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -414,19 +472,42 @@ class RatioReporter : public benchmark::ConsoleReporter {
       std::printf("%-22s %-14s %12.4f %12.4f %10.4f  (%.1fx)\n", row.family.c_str(),
                   row.variant.c_str(), row.ns, ref->ns, row.ns / ref->ns, ref->ns / row.ns);
     }
-    std::printf("\nFused kernels against the floor of one sqrt and one division per pair:\n");
-    for (const Row& row : rows_) {
-      if (!ran(row) || row.family.rfind("simulate", 0) != 0 || row.variant == "reference") continue;
-      const Row* floor = find("bound", row.variant);
-      if (floor == nullptr || !ran(*floor)) continue;
-      std::printf("%-22s %-14s %8.4f ns, floor %8.4f ns, %.2fx the floor\n", row.family.c_str(),
-                  row.variant.c_str(), row.ns, floor->ns, row.ns / floor->ns);
-    }
+    std::printf(
+        "\nKernels against their floor (sqrt+div: one square root and one division\n"
+        "per pair; stores: the matrix written once), ratios within each round:\n");
+    std::printf("%-22s %-10s %9s %9s %-7s %7s %7s %7s\n", "measure", "variant", "ns", "floor ns",
+                "floor", "min", "median", "rounds");
+    for (const Row& row : rows_)
+      print_floor_ratio(row);
     if (!memory_.empty()) std::printf("\nLargest run, %s\n", memory_.c_str());
     std::fflush(stdout);
   }
 
  private:
+  // A kernel's time over its floor's, round by round: the sqrt+div floor of
+  // its own instruction set, and for the matrix functions the store floor
+  // of the same order where that is higher.
+  void print_floor_ratio(const Row& row) const {
+    const bool fused = row.family.rfind("simulate", 0) == 0;
+    const bool matrix = row.family.rfind("matrix", 0) == 0 || row.family.rfind("accmatrix", 0) == 0;
+    if (!ran(row) || (!fused && !matrix) || row.variant == "reference") return;
+    const Row* divider = find("bound", row.variant);
+    const Row* stores =
+        matrix ? find("stores" + row.family.substr(row.family.find('/')), "floor") : nullptr;
+    if (divider == nullptr || !ran(*divider)) return;
+    const bool by_stores =
+        stores != nullptr && ran(*stores) && median(stores->rounds) > median(divider->rounds);
+    const Row& floor = by_stores ? *stores : *divider;
+    std::vector<double> ratios;
+    for (std::size_t k = 0; k < row.rounds.size() && k < floor.rounds.size(); ++k)
+      ratios.push_back(row.rounds[k] / floor.rounds[k]);
+    if (ratios.empty()) return;
+    std::printf("%-22s %-10s %9.4f %9.4f %-7s %6.2fx %6.2fx %7zu\n", row.family.c_str(),
+                row.variant.c_str(), median(row.rounds), median(floor.rounds),
+                by_stores ? "stores" : "sqrtdiv", *std::min_element(ratios.begin(), ratios.end()),
+                median(ratios), ratios.size());
+  }
+
   // name = "family/variant/args": the family keeps the args, so that
   // "simulate/avx512/4096" compares with "simulate/reference/4096".
   void record(const std::string& name, double ns) {
@@ -439,9 +520,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (Row& seen : rows_) {
       if (seen.family == row.family && seen.variant == row.variant) {
         seen.ns = std::min(seen.ns, row.ns);
+        seen.rounds.push_back(ns);
         return;
       }
     }
+    if (ran(row)) row.rounds.push_back(ns);
     rows_.push_back(row);
   }
 
@@ -452,7 +535,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
     if (row.family.rfind("text", 0) == 0) {
       return row.variant.find("Vector") != std::string::npos ? "fprintfVector" : "fprintf";
     }
-    if (row.family.rfind("memory", 0) == 0 || row.family.rfind("bound", 0) == 0) return "";
+    if (row.family.rfind("memory", 0) == 0 || row.family.rfind("bound", 0) == 0 ||
+        row.family.rfind("stores", 0) == 0) {
+      return "";
+    }
     return "reference";
   }
 
@@ -479,7 +565,7 @@ std::vector<std::string> register_all() {
     order.push_back(name);
     return b->ComputeStatistics("min", fastest);
   };
-  const Isa isas[] = {Isa::kScalar, Isa::kAvx2, Isa::kAvx512};
+  const std::vector<Isa> isas = built_isas();
   benchmark::RegisterBenchmark("memory/active", memory_largest_run)
       ->Arg(46340)
       ->Iterations(1)
@@ -510,9 +596,15 @@ std::vector<std::string> register_all() {
     const std::string family = work == MatrixWork::kFactors ? "matrix/" : "accmatrix/";
     // 4100 is not a multiple of a cache line's eight doubles: its rows
     // start at different offsets within their lines.
-    for (int n : {1024, 4096, 4100}) {
+    for (int n : {256, 1024, 4096, 8192, 4100}) {
       std::string args = "/";  // "/" + to_string(n) trips GCC 12's -Wrestrict
       args += std::to_string(n);
+      if (work == MatrixWork::kFactors) {
+        timed(benchmark::RegisterBenchmark("stores/floor", store_floor), "stores/floor" + args)
+            ->Arg(n)
+            ->Unit(benchmark::kMillisecond)
+            ->MinTime(0.3);
+      }
       auto* ref = timed(benchmark::RegisterBenchmark((family + "reference").c_str(),
                                                      matrix_reference, work),
                         family + "reference" + args)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -390,6 +391,34 @@ TEST_P(EveryKernel, SimulationRunMatchesTheReference) {
       EXPECT_TRUE(SameBits(want.positions.data(), positions.data(), positions.size()));
     }
   }
+}
+
+// The run asks for all its scratch at once, and at the largest order that
+// must stay under 5 MiB whatever the kernels keep in their workspace. The
+// allocator notes the request and refuses it, so nothing is computed.
+TEST_P(EveryKernel, ScratchOfTheLargestRunStaysUnderFiveMiB) {
+  struct Asked {
+    std::size_t bytes = 0;
+    int times = 0;
+  } asked;
+  const stellix::detail::ScratchAllocator refusing{[](std::size_t bytes, void* context) -> void* {
+                                                     auto* a = static_cast<Asked*>(context);
+                                                     a->bytes += bytes;
+                                                     ++a->times;
+                                                     return nullptr;
+                                                   },
+                                                   [](void*, void*) {}, &asked};
+  const int n = STELLIX_MAX_BODIES;
+  std::vector<Body> bodies = random_system(n, 31);
+  const std::vector<Body> before = bodies;
+  const stellix::detail::RunOptions options{3600.0, 1, 1, false, false, false};
+  EXPECT_EQ(stellix::detail::run_simulation(bodies.data(), n, options, nullptr,
+                                            kernel_table(GetParam()), refusing),
+            ENOMEM);
+  EXPECT_TRUE(testing_support::SameBodies(before, bodies));
+  EXPECT_EQ(asked.times, 1);
+  EXPECT_GT(asked.bytes, 2 * 3 * sizeof(double) * static_cast<std::size_t>(n));
+  EXPECT_LT(asked.bytes, std::size_t{5} << 20);
 }
 
 INSTANTIATE_TEST_SUITE_P(Isa, EveryKernel, ::testing::ValuesIn(stellix::detail::kEveryIsa),

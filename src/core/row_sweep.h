@@ -6,8 +6,9 @@
 // against 12.5 ms with AVX2, 9.2 against 15 ms with AVX-512; equal at
 // 1024). The sweep stays because the line tiles need every row to start at
 // the same offset within a cache line (n a multiple of eight) and streaming
-// stores: it serves every other n, and the scalar and NEON kernels, which
-// do not stream.
+// stores: it serves every other n, the NEON kernels (Advanced SIMD has no
+// non-temporal store intrinsic), and the scalar kernels where the compiler
+// has no scalar non-temporal store (GCC off x86-64).
 #ifndef STELLIX_SRC_CORE_ROW_SWEEP_H
 #define STELLIX_SRC_CORE_ROW_SWEEP_H
 
