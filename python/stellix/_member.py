@@ -18,9 +18,7 @@ import ctypes
 import errno
 import os
 import secrets
-import signal
 import tempfile
-import threading
 import time
 
 import numpy as np
@@ -29,7 +27,7 @@ from . import _library
 from ._checks import as_bodies, body_pointer, path_bytes
 from ._fingerprint import fingerprint
 from ._library import DoublePointer
-from ._run import SimulationInterrupted, snapshot_count
+from ._run import SimulationInterrupted, _InterruptGuard, snapshot_count
 from ._stdio import RunFile
 
 # Aimed duration of one library call: a stop is answered after about this long.
@@ -110,27 +108,6 @@ class _Stop:
     def steps(self, count):
         if self.report is not None:
             self.report(count)
-
-
-class _Signals:
-    """Ctrl-C as a flag while a member runs on the main thread of a worker
-    process, so that it too stops at a whole step."""
-
-    def __enter__(self):
-        self.fired = False
-        self._previous = None
-        if (threading.current_thread() is threading.main_thread()
-                and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
-            self._previous = signal.signal(signal.SIGINT, self._handle)
-        return self
-
-    def _handle(self, signum, frame):
-        self.fired = True
-
-    def __exit__(self, *exc):
-        if self._previous is not None:
-            signal.signal(signal.SIGINT, self._previous)
-        return False
 
 
 def _load(path):
@@ -244,7 +221,7 @@ class _Member:
             self.done = self.total
             self.stop.steps(self.total)
             return None
-        with _Signals() as signals:
+        with _InterruptGuard() as signals:
             return self._chunks(per_step, signals)
 
     def _chunks(self, per_step, signals):

@@ -120,3 +120,17 @@ def test_the_viewer_page_holds_the_run(tmp_path):
     bodies, _ = stellix.read_bodies(SUN_EARTH_MOON)
     stored = stellix.simulate(bodies, 3600.0, 240, 24)
     assert np.allclose(positions, stored / 149597870700.0, rtol=1e-6, atol=1e-9)
+
+
+def test_names_that_are_not_utf8_or_would_end_the_script_stay_harmless(tmp_path):
+    (tmp_path / "odd.txt").write_bytes(b"0 0 0 0 0 0 1 Caf\xe9 </script><!--\n"
+                                       b"1e9 0 0 0 30000 0 1e-3 \xed\xa0\x80 \"quoted\" \\\n")
+    result = program("--steps", 10, "--interval", 5, "--html", "run.html", "--trajectory",
+                     "run.h5", "odd.txt", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    page = (tmp_path / "run.html").read_text(encoding="utf-8")
+    script = re.search(r'<script id="stellix-data" type="application/json">(.*?)</script>',
+                       page, re.S).group(1)
+    names = ["Caf\ufffd </script><!--", "\ufffd\ufffd\ufffd \"quoted\" \\"]
+    assert json.loads(script)["names"] == names
+    assert stellix.read_trajectory(tmp_path / "run.h5").names == names

@@ -25,41 +25,6 @@ constexpr std::size_t kLabels = 8;
 constexpr const char* kPalette[] = {"#8ecae6", "#f4a261", "#4cc9f0", "#e76f51", "#80ed99",
                                     "#e9c46a", "#90e0ef", "#b8b8ff", "#ff70a6", "#c0c0c0"};
 
-// The length of the well-formed UTF-8 sequence at `text[k]`, 0 when there is
-// none: a stray or missing continuation byte, an overlong form, a surrogate
-// or a code point past U+10FFFF. U+FFFE and U+FFFF are not XML characters.
-std::size_t utf8_length(std::string_view text, std::size_t k) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned lead = byte(k);
-  if (lead < 0x80) return 1;
-  const std::size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
-                             : lead >= 0xe0 && lead <= 0xef ? 3
-                             : lead >= 0xf0 && lead <= 0xf4 ? 4
-                                                            : 0;
-  if (length == 0 || k + length > text.size()) return 0;
-  unsigned code = lead & (0x7f >> length);
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(k + i) & 0xc0) != 0x80) return 0;
-    code = code << 6 | (byte(k + i) & 0x3f);
-  }
-  const unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};
-  const bool excluded = (code >= 0xd800 && code <= 0xdfff) || code == 0xfffe || code == 0xffff;
-  return code < least[length] || code > 0x10ffff || excluded ? 0 : length;
-}
-
-// The text with every byte that is not part of a well-formed character
-// replaced by U+FFFD, so that a name from a file in another encoding
-// leaves the picture a valid XML document.
-std::string well_formed(std::string_view text) {
-  std::string out;
-  for (std::size_t k = 0; k < text.size();) {
-    const std::size_t length = utf8_length(text, k);
-    out += length == 0 ? std::string_view("\xef\xbf\xbd") : text.substr(k, length);
-    k += length == 0 ? 1 : length;
-  }
-  return out;
-}
-
 // XML text, with control bytes (which XML does not allow) spelled out.
 std::string escape(const std::string& text) {
   std::string out;

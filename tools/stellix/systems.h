@@ -56,6 +56,12 @@ void move_to_centre_of_mass(std::vector<Body>& bodies);
 // name or a field from a file cannot move the cursor or forge a line.
 std::string printable(std::string_view text);
 
+// The text with every byte that is not part of a well-formed UTF-8
+// character (a stray byte, an overlong form, a surrogate, U+FFFE, U+FFFF)
+// replaced by U+FFFD: what names become in the picture, the viewer page and
+// the trajectory, so that readers that decode them can.
+std::string well_formed(std::string_view text);
+
 // Kinetic plus pairwise potential energy with G = c^3, in 10^24 J.
 double total_energy(const std::vector<Body>& bodies);
 

@@ -58,31 +58,6 @@ std::string hdf5_reason() {
   return text.empty() ? "HDF5 error" : text;
 }
 
-// A name that is not UTF-8 would make the names dataset unreadable to
-// readers that decode it: such bytes become U+FFFD.
-std::string as_utf8(const std::string& text) {
-  std::string out;
-  for (std::size_t k = 0; k < text.size();) {
-    const auto c = static_cast<unsigned char>(text[k]);
-    const std::size_t length = c < 0x80         ? 1
-                               : (c >> 5) == 6  ? 2
-                               : (c >> 4) == 14 ? 3
-                               : (c >> 3) == 30 ? 4
-                                                : 0;
-    bool valid = length > 0 && k + length <= text.size() && !(length == 2 && c < 0xC2);
-    for (std::size_t j = 1; valid && j < length; ++j)
-      valid = (static_cast<unsigned char>(text[k + j]) >> 6) == 2;
-    if (valid) {
-      out.append(text, k, length);
-      k += length;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++k;
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 struct TrajectoryFile::Handles {
@@ -146,7 +121,7 @@ void attribute(hid_t file, const char* name, hid_t type, const void* value,
 void text_attribute(hid_t file, const char* name, const std::string& text,
                     const std::string& path) {
   const hid_t type = utf8_strings();
-  const std::string utf8 = as_utf8(text);
+  const std::string utf8 = well_formed(text);
   const char* value = utf8.c_str();
   try {
     attribute(file, name, type, &value, path);
@@ -253,7 +228,7 @@ void TrajectoryFile::complete(const std::vector<Body>& final_state, const std::s
   std::vector<std::string> utf8;
   std::vector<const char*> names;
   for (const std::string& name : header_.names)
-    utf8.push_back(as_utf8(name));
+    utf8.push_back(well_formed(name));
   for (const std::string& name : utf8)
     names.push_back(name.c_str());
   const hid_t strings = utf8_strings();

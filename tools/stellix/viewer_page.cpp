@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "systems.h"
 #include "viewer_template.h"
 
 #if defined(_WIN32)
@@ -56,30 +57,21 @@ void number(std::string& out, double value) {
   out.append(text, end);
 }
 
-// A JSON string of UTF-8 text: bytes that are not UTF-8 become U+FFFD, and
-// every '<' is written \u003c so that no name can end the script element.
+// A JSON string of the text made well-formed UTF-8, every '<' written
+// \u003c so that no name can end the script element.
 void string(std::string& out, std::string_view text) {
   out += '"';
-  for (std::size_t k = 0; k < text.size();) {
-    const auto c = static_cast<unsigned char>(text[k]);
+  for (const char c : well_formed(text)) {
+    const auto byte = static_cast<unsigned char>(c);
     if (c == '"' || c == '\\') {
-      out += '\\', out += static_cast<char>(c), ++k;
-    } else if (c < 0x20 || c == '<') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || c == '<') {
       char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape, ++k;
-    } else if (c < 0x80) {
-      out += static_cast<char>(c), ++k;
+      std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+      out += escape;
     } else {
-      const std::size_t length = (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-      bool valid = length > 0 && k + length <= text.size() && !(length == 2 && c < 0xC2);
-      for (std::size_t j = 1; valid && j < length; ++j)
-        valid = (static_cast<unsigned char>(text[k + j]) >> 6) == 2;
-      if (valid) {
-        out.append(text.substr(k, length)), k += length;
-      } else {
-        out += "\\ufffd", ++k;
-      }
+      out += c;
     }
   }
   out += '"';
