@@ -307,7 +307,9 @@ def test_the_picture_is_whole_or_a_failure_under_any_memory_limit(tmp_path):
             assert "orbits drawn" in result.stdout
             outcomes.append("drawn")
             break
-        assert result.returncode in (1, 127), result.stderr
+        # 127: the loader gave up; -6: the C++ runtime was left without memory
+        # even for an exception object, before the run began.
+        assert result.returncode in (1, 127, -6), result.stderr
         assert (tmp_path / "o.svg").read_text() == "older\n"
         assert "orbits drawn" not in result.stdout
         outcomes.append(result.stderr)
