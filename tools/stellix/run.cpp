@@ -539,6 +539,10 @@ void Run::report_stop(int signal) {
     return;
   }
   std::fprintf(stderr, "  continue it with: stellix --resume %s\n", shell_word(path).c_str());
+  if (options_.keeps_states()) {
+    std::fprintf(stderr, "  (the trajectory and the viewer page hold the snapshots up to here; "
+                         "the continued run does not write them)\n");
+  }
 }
 
 void Run::fail_without_memory(int error) const {
