@@ -277,10 +277,14 @@ def test_a_run_killed_at_random_moments_resumes_to_the_same_bytes(tmp_path, inte
     expected_file = (tmp_path / "output.csv").read_bytes() if record else None
     rng = random.Random(49 + interval)
     resumed = 0
-    for attempt in range(5):
+    # A loaded machine runs the killed run faster or slower than the
+    # reference: attempts go on until three were killed while running.
+    for attempt in range(12):
+        if resumed == 3:
+            break
         work = tmp_path / ("killed-%d" % attempt)
         work.mkdir()
-        kill_when_running(work, template, rng.uniform(0, seconds))
+        kill_when_running(work, template, rng.uniform(0, 0.7 * seconds))
         if not (work / "run.ckpt").exists():  # it finished first: nothing to resume
             assert not record or (work / "output.csv").read_bytes() == expected_file
             continue
