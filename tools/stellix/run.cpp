@@ -540,8 +540,9 @@ void Run::report_stop(int signal) {
   }
   std::fprintf(stderr, "  continue it with: stellix --resume %s\n", shell_word(path).c_str());
   if (options_.keeps_states()) {
-    std::fprintf(stderr, "  (the trajectory and the viewer page hold the snapshots up to here; "
-                         "the continued run does not write them)\n");
+    std::fprintf(stderr,
+                 "  (the trajectory and the viewer page hold the snapshots up to here; "
+                 "the continued run does not write them)\n");
   }
 }
 
