@@ -25,5 +25,9 @@ set(OPENSSL_CRYPTO_LIBRARY /usr/lib/${_target}/libcrypto.so CACHE FILEPATH "the 
 find_program(_qemu NAMES qemu-aarch64 qemu-aarch64-static)
 if(_qemu)
   # The target's own loader and C library, from the cross toolchain's sysroot.
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${_qemu} -L /usr/${_target})
+  # The C library is named first, ahead of the loader's cache: with Debian's
+  # arm64 packages installed too (libssl-dev:arm64), the cache names their C
+  # library, and a mix of the two hangs forked children.
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${_qemu} -L /usr/${_target} -E
+                                    LD_LIBRARY_PATH=/usr/${_target}/lib)
 endif()

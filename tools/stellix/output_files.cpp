@@ -217,7 +217,12 @@ void Output::continue_from(const std::string& earlier, std::int64_t bytes) {
   std::fflush(stream_);
   if (!binary_) _setmode(_fileno(stream_), _O_TEXT);
 #endif
-  if (!earlier.empty()) std::remove(earlier.c_str());
+  earlier_ = earlier;
+}
+
+void Output::forget_earlier() {
+  if (!earlier_.empty()) std::remove(earlier_.c_str());
+  earlier_.clear();
 }
 
 void Output::commit() {

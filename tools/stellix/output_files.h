@@ -34,6 +34,8 @@ class Output {
   const std::string& path() const { return path_; }
   // The temporary file, empty when the output is written directly.
   const std::string& temporary() const { return temporary_; }
+  // An earlier run's temporary file that this one continued, until forgotten.
+  const std::string& earlier() const { return earlier_; }
 
   // Writes all of `size` bytes; throws with the failed write's reason.
   void write(const char* data, std::size_t size);
@@ -47,6 +49,10 @@ class Output {
   // bytes: its temporary file `earlier` when one is left, else the file
   // itself.
   void continue_from(const std::string& earlier, std::int64_t bytes);
+  // Removes the earlier run's temporary file: only once a checkpoint that
+  // names this output's own is on disk, for until then the checkpoint that
+  // resumed this run names the earlier one, and a kill must leave it there.
+  void forget_earlier();
   // Flushes, closes and puts the file in place: complete() then place(), so
   // that several outputs can all be complete before any is put in place.
   void commit();
@@ -57,7 +63,7 @@ class Output {
   void write_failed(int error);
   void copy_prefix(std::FILE* from, std::int64_t bytes);
 
-  std::string path_, name_, target_, temporary_;
+  std::string path_, name_, target_, temporary_, earlier_;
   std::FILE* stream_ = nullptr;
   bool binary_ = false;
   unsigned mode_ = 0;

@@ -447,8 +447,12 @@ void Run::write_progress(const std::string& path) {
     }
   }
   if (scratch_) c.progress.leftovers.push_back(scratch_->path());
+  // Removed just after this checkpoint is written; a kill in between leaves
+  // it for the next run to remove.
+  if (record_ && !record_->earlier().empty()) c.progress.leftovers.push_back(record_->earlier());
   if (options_.svg) c.tracks = tracks_.tracks();
   write_checkpoint(path, c);
+  if (record_) record_->forget_earlier();
   last_checkpoint_ = Clock::now();
 }
 
@@ -476,6 +480,7 @@ int Run::finish(int signal) {
   }
   if (trajectory_) trajectory_->place();
   record_placed_ = true;
+  if (record_) record_->forget_earlier();
   findings.saved = saved_.has_value();
   if (signal != 0) report_stop(signal);
   if (signal == 0 && options_.checkpoint) std::remove(options_.checkpoint->c_str());
