@@ -531,6 +531,8 @@ def run_demo(checkout, cwd, *args):
 
 @pytest.mark.skipif(not all(shutil.which(tool) for tool in ("cmake", "ninja", "c++")),
                     reason="scripts/demo builds with CMake, Ninja and a C++ compiler")
+@pytest.mark.skipif(bool(PROGRAM) and sanitized(PROGRAM),
+                    reason="scripts/demo makes a plain build of its own, which no sanitizer sees")
 def test_scripts_demo_builds_the_program_and_runs_it_in_the_callers_directory(tmp_path):
     checkout = demo_checkout(tmp_path / "checkout")
     (tmp_path / "here" / "mine").mkdir(parents=True)
