@@ -10,7 +10,6 @@ import multiprocessing
 import os
 import pickle
 import signal
-import subprocess
 import threading
 import time
 
@@ -93,16 +92,6 @@ def test_a_failing_member_does_not_stop_the_others(tmp_path):
     assert same_bits(good["bodies"].view(np.float64), seeded_system(5, 1).view(np.float64))
 
 
-@pytest.fixture
-def small_disk(tmp_path):
-    """A directory on a 64 KiB tmpfs, where it can be mounted."""
-    disk = tmp_path / "small"
-    disk.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(disk)],
-                      capture_output=True).returncode != 0:
-        pytest.skip("cannot mount a tmpfs here")
-    yield disk
-    subprocess.run(["umount", str(disk)], check=True)
 
 
 def test_a_full_disk_fails_the_member_and_keeps_the_old_file(small_disk):

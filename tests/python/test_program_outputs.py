@@ -8,7 +8,6 @@ import resource
 import shutil
 import signal
 import subprocess
-import threading
 import time
 import xml.etree.ElementTree as ET
 
@@ -54,16 +53,6 @@ def shared_memory():
     return set(temporaries("/dev/shm")) if os.path.isdir("/dev/shm") else set()
 
 
-@pytest.fixture
-def tiny_disk(tmp_path):
-    """A 64 KiB tmpfs, unmounted afterwards; skips where mounting is refused."""
-    where = tmp_path / "disk"
-    where.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(where)],
-                      stderr=subprocess.DEVNULL).returncode != 0:
-        pytest.skip("mounting a tmpfs is refused here")
-    yield where
-    subprocess.run(["umount", "-l", str(where)], check=True)
 
 
 # 1. Two outputs naming one file, or an output naming the body file.
@@ -180,14 +169,14 @@ def test_the_largest_step_count_without_an_interval_runs_and_stops(tmp_path):
 # 3. A full disk: the older file stays whole, nothing is left beside it.
 
 @pytest.mark.parametrize("option", ["--save", "--record", "--svg"])
-def test_a_full_disk_leaves_every_older_file_whole(tmp_path, tiny_disk, option):
+def test_a_full_disk_leaves_every_older_file_whole(tmp_path, small_disk, option):
     body = crowd_file(tmp_path / "crowd.txt", 1000)  # a state of about 140 KB
     older = "an older file that must survive\n" * 200
-    (tiny_disk / "target").write_text(older)
+    (small_disk / "target").write_text(older)
     # The other outputs, which could be written, are not put in place either.
     paths = {"--save": tmp_path / "state.txt", "--record": tmp_path / "run.csv",
              "--svg": tmp_path / "o.svg"}
-    paths[option] = tiny_disk / "target"
+    paths[option] = small_disk / "target"
     for path in paths.values():
         path.write_text(older)
     values = [f"--record={paths[name]}" if name == "--record" else f"{name}={paths[name]}"
@@ -197,7 +186,7 @@ def test_a_full_disk_leaves_every_older_file_whole(tmp_path, tiny_disk, option):
     assert "No space left on device" in result.stderr
     for path in paths.values():
         assert path.read_text() == older
-    assert os.listdir(tiny_disk) == ["target"] and temporaries(tmp_path) == []
+    assert os.listdir(small_disk) == ["target"] and temporaries(tmp_path) == []
 
 
 def test_the_picture_on_a_full_device_gives_the_reason(tmp_path):

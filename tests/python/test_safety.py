@@ -24,7 +24,7 @@ import pytest
 
 import stellix
 from stellix import _run
-from systems import bits, same_bits, seeded_system
+from systems import same_bits, seeded_system
 from support import sanitized
 
 PYTHON_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir,
@@ -46,19 +46,6 @@ def finish(process, timeout=60):
     return process.returncode, (out or b"").decode(), (err or b"").decode()
 
 
-@pytest.fixture
-def small_disk(tmp_path):
-    """A 64 KiB tmpfs: a real full disk."""
-    disk = tmp_path / "disk"
-    disk.mkdir()
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(disk)],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if mounted.returncode != 0:
-        pytest.skip("cannot mount a tmpfs here (needs root)")
-    try:
-        yield disk
-    finally:
-        subprocess.run(["umount", "-l", str(disk)], check=False)
 
 
 def leftovers(directory):
