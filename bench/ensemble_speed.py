@@ -5,16 +5,16 @@ member. Not a test: run it by hand, with a Release build,
     STELLIX_LIBRARY=build/default/src/libstellix.so \\
         /usr/bin/python3 bench/ensemble_speed.py [repeats]
 
-Throughput: MEMBERS members of N bodies, each about MEMBER_SECONDS long (the
-steps are calibrated on this machine first), run with one worker and with
-two, on a thread pool and on a Dask LocalCluster of worker processes (when
-Dask is installed); the ratio of the two times is the speedup of the second
-worker. Overhead: TINY members of one body and one step, run through an
-ensemble of one thread and by a plain loop of simulate calls; the difference
-per member is what the ensemble adds. Each figure is measured `repeats`
-times (default 5), and the minimum, median and maximum are printed, with
-the CPU and its load: on a shared machine the maximum speedup is the run
-least disturbed by others."""
+Throughput: members of N bodies, each about SECONDS long (the steps are
+calibrated on this machine first), as many as one worker runs in about
+BUSY_SECONDS, run with one worker and with two, on a thread pool and on a
+Dask LocalCluster of worker processes (when Dask is installed); the ratio of
+the two times is the speedup of the second worker. Overhead: TINY members
+of one body and one step, run through an ensemble of one thread and by a
+plain loop of simulate calls; the difference per member is what the
+ensemble adds. Each figure is measured `repeats` times (default 5), and the
+minimum, median and maximum are printed, with the CPU and its load: on a
+shared machine the maximum speedup is the run least disturbed by others."""
 
 import concurrent.futures
 import os
@@ -29,8 +29,8 @@ import numpy as np  # noqa: E402
 import stellix  # noqa: E402
 
 N = 200
-MEMBERS = 16
-MEMBER_SECONDS = 0.1
+SECONDS = (0.05, 0.1, 0.4)
+BUSY_SECONDS = 4.0
 TINY = 2000
 
 
@@ -51,13 +51,13 @@ def cpu():
     return "unknown CPU, %d cores" % os.cpu_count()
 
 
-def calibrated_steps():
+def seconds_per_step():
     bodies, fastest = system(N), float("inf")
     for _ in range(3):
         start = time.perf_counter()
         stellix.simulate(bodies.copy(), 60.0, 2000, 1000, store=False)
         fastest = min(fastest, (time.perf_counter() - start) / 2000)
-    return max(1, int(MEMBER_SECONDS / fastest))
+    return fastest
 
 
 def timed(members, executor):
@@ -97,6 +97,13 @@ def overhead(repeats):
     return added
 
 
+def warm():
+    """Loads the package and the library in a worker process."""
+    import stellix as package
+
+    package.simulate(system(2), 60.0, 1, store=False)
+
+
 def dask_executor(workers):
     import contextlib
 
@@ -107,34 +114,38 @@ def dask_executor(workers):
         with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                       host="127.0.0.1", dashboard_address=None) as cluster:
             with distributed.Client(cluster) as client:
+                client.run(warm)  # every worker, not only those the first batches reach
                 yield client.get_executor()
 
     return executor()
 
 
 def report(what, values, unit="", scale=1.0):
-    print("%-40s min %7.3f%s  median %7.3f%s  max %7.3f%s  (%d runs)" % (
+    print("%-42s min %7.3f%s  median %7.3f%s  max %7.3f%s  (%d runs)" % (
         what, min(values) * scale, unit, statistics.median(values) * scale, unit,
         max(values) * scale, unit, len(values)))
 
 
 def main(repeats):
-    steps = calibrated_steps()
-    members = [dict(bodies=system(N), dt=60.0, steps=steps, store=False)] * MEMBERS
+    per_step = seconds_per_step()
     print("CPU: %s; load average %.2f %.2f %.2f" % ((cpu(),) + os.getloadavg()))
-    print("members: %d of %d bodies, %d steps each" % (MEMBERS, N, steps))
-    ratios, singles = speedup(concurrent.futures.ThreadPoolExecutor, members, repeats)
-    report("seconds per member, one thread", singles, " s")
-    report("threads: throughput of 2 workers / 1", ratios, "x")
     try:
         import distributed  # noqa: F401
     except ImportError:
+        distributed = None
         print("Dask: not installed (Debian's python3-distributed)")
-    else:
-        ratios, _ = speedup(dask_executor, members, repeats)
-        report("Dask: throughput of 2 workers / 1", ratios, "x")
+    for seconds in SECONDS:
+        steps = max(1, int(seconds / per_step))
+        count = max(16, round(BUSY_SECONDS / seconds))
+        members = [dict(bodies=system(N), dt=60.0, steps=steps, store=False)] * count
+        print("members: %d of %d bodies, %d steps each" % (count, N, steps))
+        ratios, singles = speedup(concurrent.futures.ThreadPoolExecutor, members, repeats)
+        report("  seconds per member, one thread", singles, " s")
+        report("  threads: throughput of 2 workers / 1", ratios, "x")
+        if distributed is not None:
+            ratios, _ = speedup(dask_executor, members, repeats)
+            report("  Dask: throughput of 2 workers / 1", ratios, "x")
     report("thread pool overhead per member", overhead(repeats), " ms", 1e3)
-
 
 if __name__ == "__main__":
     main(int(sys.argv[1]) if len(sys.argv) > 1 else 5)

@@ -12,6 +12,7 @@ number of its workers changes a result.
 import concurrent.futures as futures_
 import functools
 import locale
+import math
 import os
 import shutil
 import sys
@@ -20,11 +21,18 @@ import threading
 import time
 
 from . import _library
-from ._member import MemberResult, _Stop, run_member
+from ._member import Batch, MemberResult, _Stop, expected_seconds, run_batch
 
 # How long a cancelled ensemble waits for its running members to stop at a
 # whole step (each checks about every 0.2 s) before it gives up on them.
 STOP_GRACE_SECONDS = 1.0
+# Outside this process a task costs milliseconds of some core's time (its
+# pickling, the scheduler's round trip, the worker's bookkeeping), taken
+# from the members on a machine with no core to spare. Short members
+# therefore travel in batches of about this many seconds, but never so few
+# batches that a worker would sit idle while another ends the ensemble.
+BATCH_SECONDS = 0.5
+BATCHES_PER_WORKER = 4
 
 
 class EnsembleInterrupted(KeyboardInterrupt):
@@ -130,13 +138,51 @@ def _total_steps(settings):
         return 1
 
 
-def _outcome(k, future):
-    """The result of a finished future; a failure of the executor itself
-    (a worker that died, a result that did not pickle) is the member's."""
+def _outcomes(batch, future):
+    """The results of a finished future's members; a failure of the executor
+    itself (a worker that died, a result that did not pickle) is each
+    member's."""
     try:
         return future.result()
-    except BaseException as error:  # a worker's KeyboardInterrupt is its member's too
-        return MemberResult(k, error=error)
+    except BaseException as error:  # a worker's KeyboardInterrupt is its members' too
+        return [MemberResult(k, error=error) for k in batch]
+
+
+def _workers(executor):
+    """How many members `executor` runs at once, as far as it tells."""
+    client = getattr(executor, "_client", None)  # Dask's ClientExecutor
+    try:
+        if client is not None:
+            chosen = getattr(executor, "_kwargs", {}).get("workers")
+            if isinstance(chosen, (list, tuple, set)) and chosen:
+                return len(chosen)
+            return sum(client.nthreads().values()) or cores()
+        return int(getattr(executor, "_max_workers", None) or cores())
+    except Exception:  # an executor's private parts are only a hint
+        return cores()
+
+
+def _batches(executor, prepared):
+    """The members' indices, in order, grouped into the tasks they are
+    submitted as: one member a task on a thread pool, where a task costs
+    microseconds; elsewhere consecutive members of about equal expected time,
+    at least BATCHES_PER_WORKER batches a worker and none much longer than
+    BATCH_SECONDS unless one member is."""
+    indices = [k for k, settings in enumerate(prepared) if settings is not None]
+    if isinstance(executor, futures_.ThreadPoolExecutor) or not indices:
+        return [[k] for k in indices]
+    costs = [expected_seconds(prepared[k]) for k in indices]
+    total = sum(costs)
+    workers = _workers(executor)
+    count = workers * max(BATCHES_PER_WORKER, math.ceil(total / (BATCH_SECONDS * workers)))
+    if total <= 0 or count >= len(indices):
+        return [[k] for k in indices]
+    # Member k goes to the batch its cost's midpoint falls in.
+    batches, before = [[] for _ in range(count)], 0.0
+    for k, cost in zip(indices, costs):
+        batches[min(int((before + cost / 2) / total * count), count - 1)].append(k)
+        before += cost
+    return [batch for batch in batches if batch]
 
 
 class _Gathering:
@@ -151,11 +197,12 @@ class _Gathering:
         self.futures = {}
 
     def take(self, future):
-        k = self.futures.pop(future)
-        self.results[k] = _outcome(k, future)
-        self.finished[k] = True
-        if self.bar is not None:
-            self.bar.finish(k)
+        batch = self.futures.pop(future)
+        for k, result in zip(batch, _outcomes(batch, future)):
+            self.results[k] = result
+            self.finished[k] = True
+            if self.bar is not None:
+                self.bar.finish(k)
 
     def take_done(self):
         for future in [f for f in self.futures if f.done() and not f.cancelled()]:
@@ -190,8 +237,8 @@ class _Gathering:
         """Cancels what has not started and waits a little for the rest."""
         for future in list(self.futures):
             if future.cancel():
-                k = self.futures.pop(future)
-                self.finished[k] = True
+                for k in self.futures.pop(future):
+                    self.finished[k] = True
         deadline = time.monotonic() + STOP_GRACE_SECONDS
         while self.futures and time.monotonic() < deadline:
             futures_.wait(list(self.futures), timeout=max(deadline - time.monotonic(), 0),
@@ -258,10 +305,11 @@ def _stop(event, marker):
 
 def _submit(executor, prepared, library_path, marker, event, gathering):
     path = os.path.join(marker, "stop")
-    for k, settings in enumerate(prepared):
-        if settings is None:
-            continue
-        report = functools.partial(gathering.bar.add, k) if gathering.bar is not None else None
-        future = executor.submit(run_member, k, settings, library_path,
-                                 _Stop(path, event, report))
-        gathering.futures[future] = k
+    for batch in _batches(executor, prepared):
+        # Only a member alone on a thread of this process reports its steps.
+        report = None
+        if gathering.bar is not None and len(batch) == 1:
+            report = functools.partial(gathering.bar.add, batch[0])
+        task = Batch(batch, [prepared[k] for k in batch], library_path,
+                     _Stop(path, event, report))
+        gathering.futures[executor.submit(run_batch, task)] = batch

@@ -70,6 +70,20 @@ class MemberResult:
         return "MemberResult(%d, %s)" % (self.index, state)
 
 
+def seconds_per_step(n):
+    """A generous guess at one step's time for n bodies on a current core."""
+    return 1e-9 * n * n + 2e-8 * n
+
+
+def expected_seconds(settings):
+    """A guess at a member's run time from its settings; 0 when they are not
+    understood (the member will fail at once)."""
+    try:
+        return seconds_per_step(len(settings["bodies"])) * max(int(settings["steps"]), 1)
+    except (KeyError, TypeError, ValueError, OverflowError):
+        return 0.0
+
+
 def next_chunk(done, total, stride, count, emit, budget):
     """The next library call of a run that has taken `done` of `total` steps:
     (steps, k), where k is the snapshot to emit after it, or None. With
@@ -214,7 +228,7 @@ class _Member:
     def run(self):
         """Runs the member; returns its printed text (bytes) or None."""
         text = self.record is not None or self.print
-        per_step = 1e-9 * self.n * self.n + 2e-8 * self.n
+        per_step = seconds_per_step(self.n)
         if not text and per_step * self.total < SINGLE_CALL_SECONDS:
             pointer = self.positions.ctypes.data_as(DoublePointer) if self.store else None
             self._call(self.steps, int(self.store), pointer, self.interval)
@@ -277,3 +291,28 @@ def run_member(index, settings, library_path, stop):
         return MemberResult(index, bodies, error=error, record=settings.get("record") or None)
     return MemberResult(index, member.view, member.positions, member.snapshot_steps(),
                         fingerprint(member.view), None, member.record, text)
+
+
+
+class Batch:
+    """Members that travel to a worker as one task: their indices and
+    settings, the library's path and the ensemble's stop."""
+
+    def __init__(self, indices, settings, library_path, stop):
+        self.indices = list(indices)
+        self.settings = list(settings)
+        self.library_path = library_path
+        self.stop = stop
+
+    def __dask_tokenize__(self):
+        # Dask names a task after its arguments, and would otherwise render
+        # every body array as text to do it. The stop's marker is unique to
+        # the ensemble, and the first index to the batch within it.
+        return (self.stop.path, self.indices[0], len(self.indices))
+
+
+def run_batch(batch):
+    """Runs a batch's members one after the other; returns their results in
+    the batch's order."""
+    return [run_member(k, settings, batch.library_path, batch.stop)
+            for k, settings in zip(batch.indices, batch.settings)]

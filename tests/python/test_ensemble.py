@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import stellix
-from stellix import _member, _members
+from stellix import _ensemble, _member, _members
 from ensemble_cases import assert_same, cases, reference
 from systems import same_bits, seeded_system
 
@@ -149,6 +149,41 @@ def test_ctrl_c_stops_running_members_at_a_whole_step(tmp_path):
         stellix.simulate(alone, 60.0, result.error.steps, store=False)
         assert stellix.fingerprint(result.bodies) == stellix.fingerprint(alone)
     assert sorted(os.listdir(tmp_path)) == ["m0.csv", "m1.csv"]
+
+
+def test_short_members_travel_in_batches_and_a_long_one_alone():
+    short = dict(bodies=seeded_system(10, 1), dt=60.0, steps=100)
+    long = dict(short, bodies=seeded_system(300, 2), steps=100_000)
+    even = dict(short, bodies=seeded_system(200, 3), steps=3000)
+    with concurrent.futures.ProcessPoolExecutor(2) as pool:  # no process starts
+        mixed = _ensemble._batches(pool, [short] * 40 + [long] + [None] + [short] * 3)
+        equal = _ensemble._batches(pool, [even] * 16)
+    assert mixed == [list(range(40)), [40], [42, 43, 44]]
+    assert equal == [[2 * j, 2 * j + 1] for j in range(8)]
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        assert _ensemble._batches(pool, [short] * 3 + [None]) == [[0], [1], [2]]
+
+
+def test_ctrl_c_starts_no_more_members_of_a_running_batch(tmp_path, monkeypatch):
+    monkeypatch.setattr(_ensemble, "BATCHES_PER_WORKER", 1)
+    monkeypatch.setattr(_ensemble, "BATCH_SECONDS", 1e9)
+    short = dict(bodies=seeded_system(200, 3), dt=60.0, steps=50, interval=10, store=False)
+    long = dict(short, steps=2_000_000_000)
+    members = [dict(m, record=str(tmp_path / ("m%d.csv" % k)))
+               for k, m in enumerate([short, long, short, short])]
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
+        pool.submit(int).result()  # the worker is up before the clock starts
+        timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        with pytest.raises(stellix.EnsembleInterrupted) as caught:
+            stellix.ensemble(members, pool)
+        timer.join()
+    results = caught.value.results
+    assert results[0].error is None and results[0].fingerprint is not None
+    assert isinstance(results[1].error, stellix.MemberInterrupted)
+    assert results[2:] == [None, None]
+    assert sorted(os.listdir(tmp_path)) == ["m0.csv"]
 
 
 def test_results_and_interruptions_survive_pickling():

@@ -49,7 +49,9 @@ def test_dask_gives_the_bits_of_a_plain_loop(client, expected, tmp_path, workers
         client.wait_for_workers(3, timeout=60)
     addresses = sorted(client.scheduler_info()["workers"])[:workers]
     assert len(addresses) == workers
-    results, printed = run_on(client.get_executor(workers=addresses), tmp_path)
+    executor = client.get_executor(workers=addresses)
+    assert stellix._ensemble._workers(executor) == workers
+    results, printed = run_on(executor, tmp_path)
     assert_same(results, expected[0])
     assert printed == expected[1]
 
