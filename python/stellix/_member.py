@@ -293,7 +293,6 @@ def run_member(index, settings, library_path, stop):
                         fingerprint(member.view), None, member.record, text)
 
 
-
 class Batch:
     """Members that travel to a worker as one task: their indices and
     settings, the library's path and the ensemble's stop."""
