@@ -234,9 +234,14 @@ class _Gathering:
                 self.bar.draw()
 
     def cancel(self):
-        """Cancels what has not started and waits a little for the rest."""
+        """Cancels what has not started and waits a little for the rest.
+        Returns whether a member may still run: one that did not answer in
+        time, or one whose future was cancelled while it ran (Dask's executor
+        reports a running task as pending, and lets it be cancelled)."""
+        cancelled = False
         for future in list(self.futures):
             if future.cancel():
+                cancelled = True
                 for k in self.futures.pop(future):
                     self.finished[k] = True
         deadline = time.monotonic() + STOP_GRACE_SECONDS
@@ -245,6 +250,7 @@ class _Gathering:
                           return_when=futures_.ALL_COMPLETED)
             self.take_done()
         self.write_text()
+        return cancelled or bool(self.futures)
 
 
 def ensemble(members, executor=None, progress=False):
@@ -277,12 +283,16 @@ def ensemble(members, executor=None, progress=False):
     stop = threading.Event()
     bar = _Bar([_total_steps(s) if s else 1 for s in prepared]) if progress else None
     gathering = _Gathering(len(prepared), early, bar)
+    lingering = False
     try:
         _submit(executor, prepared, library_path, marker, stop, gathering)
         gathering.wait()
-    except KeyboardInterrupt:
+    except BaseException as error:
+        # Whatever ends the ensemble early ends its members too.
         _stop(stop, marker)
-        gathering.cancel()
+        lingering = gathering.cancel()
+        if not isinstance(error, KeyboardInterrupt):
+            raise
         done = sum(result is not None for result in gathering.results)
         raise EnsembleInterrupted("the ensemble was cancelled; %d of %d members have results"
                                   % (done, len(prepared)), gathering.results) from None
@@ -290,7 +300,10 @@ def ensemble(members, executor=None, progress=False):
         stop.set()
         if owned:
             executor.shutdown(wait=True, cancel_futures=True)
-        shutil.rmtree(marker, ignore_errors=True)
+        # Members in other processes learn of the end from the marker alone:
+        # while one may still run, or start, the marker stays for it to find.
+        if not lingering or isinstance(executor, futures_.ThreadPoolExecutor):
+            shutil.rmtree(marker, ignore_errors=True)
         if bar is not None:
             bar.close()
     gathering.write_text()
@@ -299,7 +312,10 @@ def ensemble(members, executor=None, progress=False):
 
 def _stop(event, marker):
     event.set()
-    with open(os.path.join(marker, "stop"), "w"):
+    try:
+        with open(os.path.join(marker, "stop"), "w"):
+            pass
+    except OSError:  # members elsewhere then finish on their own
         pass
 
 
