@@ -4,6 +4,9 @@ loop of stellix.simulate calls makes of them."""
 import contextlib
 import io
 import os
+import signal
+import threading
+import time
 
 import stellix
 from systems import seeded_system
@@ -80,3 +83,31 @@ def assert_same(results, expected):
         if want[1] is not None:
             assert same_bits(got[1], want[1]), "member %d" % k
         assert got[2] == want[2], "member %d" % k
+
+
+def stoppable(directory, pattern):
+    """Members for Ctrl-C, recording into `directory`: for each letter of
+    `pattern`, S a member of 50 steps or L one of two billion."""
+    short = dict(bodies=seeded_system(200, 3), dt=60.0, steps=50, interval=10, store=False)
+    kinds = {"S": short, "L": dict(short, steps=2_000_000_000)}
+    return [dict(kinds[letter], record=os.path.join(directory, "m%d.csv" % k))
+            for k, letter in enumerate(pattern)]
+
+
+@contextlib.contextmanager
+def ctrl_c_after(seconds):
+    """SIGINT to this process `seconds` from now; yields a list that holds
+    the moment it was sent."""
+    fired = []
+
+    def interrupt():
+        fired.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    timer = threading.Timer(seconds, interrupt)
+    timer.start()
+    try:
+        yield fired
+    finally:
+        timer.cancel()
+        timer.join()

@@ -9,8 +9,6 @@ import io
 import multiprocessing
 import os
 import pickle
-import signal
-import threading
 import time
 
 import numpy as np
@@ -18,7 +16,7 @@ import pytest
 
 import stellix
 from stellix import _ensemble, _member, _members
-from ensemble_cases import assert_same, cases, reference
+from ensemble_cases import assert_same, cases, ctrl_c_after, reference, stoppable
 from systems import same_bits, seeded_system
 
 
@@ -120,32 +118,18 @@ def test_run_files_are_checked_before_anything_runs(tmp_path, monkeypatch):
 
 
 def test_ctrl_c_stops_running_members_at_a_whole_step(tmp_path):
-    bodies = seeded_system(200, 3)
-    short = dict(bodies=bodies, dt=60.0, steps=500, interval=100, store=False)
-    long = dict(short, steps=2_000_000_000)
-    members = [dict(m, record=str(tmp_path / ("m%d.csv" % k)))
-               for k, m in enumerate([short, short] + [long] * 6)]
-    fired = []
-
-    def interrupt():
-        fired.append(time.monotonic())
-        os.kill(os.getpid(), signal.SIGINT)
-
-    timer = threading.Timer(1.0, interrupt)
-    timer.start()
-    with pytest.raises(stellix.EnsembleInterrupted) as caught:
+    members = stoppable(str(tmp_path), "SSLLLLLL")
+    with pytest.raises(stellix.EnsembleInterrupted) as caught, ctrl_c_after(1.0) as fired:
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
             stellix.ensemble(members, pool)
-    stopped = time.monotonic()
-    timer.join()
-    assert stopped - fired[0] < 1.0
+    assert time.monotonic() - fired[0] < 1.0
     results = caught.value.results
     assert [r is not None for r in results] == [True] * 4 + [False] * 4
     assert [r.error for r in results[:2]] == [None, None]
     for result in results[2:4]:
         assert isinstance(result.error, stellix.MemberInterrupted)
         assert result.fingerprint is None
-        alone = bodies.copy()
+        alone = members[2]["bodies"].copy()
         stellix.simulate(alone, 60.0, result.error.steps, store=False)
         assert stellix.fingerprint(result.bodies) == stellix.fingerprint(alone)
     assert sorted(os.listdir(tmp_path)) == ["m0.csv", "m1.csv"]
@@ -167,18 +151,12 @@ def test_short_members_travel_in_batches_and_a_long_one_alone():
 def test_ctrl_c_starts_no_more_members_of_a_running_batch(tmp_path, monkeypatch):
     monkeypatch.setattr(_ensemble, "BATCHES_PER_WORKER", 1)
     monkeypatch.setattr(_ensemble, "BATCH_SECONDS", 1e9)
-    short = dict(bodies=seeded_system(200, 3), dt=60.0, steps=50, interval=10, store=False)
-    long = dict(short, steps=2_000_000_000)
-    members = [dict(m, record=str(tmp_path / ("m%d.csv" % k)))
-               for k, m in enumerate([short, long, short, short])]
+    members = stoppable(str(tmp_path), "SLSS")
     context = multiprocessing.get_context("spawn")
     with concurrent.futures.ProcessPoolExecutor(1, mp_context=context) as pool:
         pool.submit(int).result()  # the worker is up before the clock starts
-        timer = threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGINT))
-        timer.start()
-        with pytest.raises(stellix.EnsembleInterrupted) as caught:
+        with pytest.raises(stellix.EnsembleInterrupted) as caught, ctrl_c_after(1.0):
             stellix.ensemble(members, pool)
-        timer.join()
     results = caught.value.results
     assert results[0].error is None and results[0].fingerprint is not None
     assert isinstance(results[1].error, stellix.MemberInterrupted)

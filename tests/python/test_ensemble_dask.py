@@ -2,21 +2,16 @@
 TCP on localhost, driven through the executor of a distributed Client."""
 
 import contextlib
-import glob
 import io
 import os
-import shutil
-import signal
 import tempfile
-import threading
 import time
 
 import pytest
 
 import stellix
-from ensemble_cases import assert_same, cases, reference
+from ensemble_cases import assert_same, cases, ctrl_c_after, reference, stoppable
 from support import sanitized
-from systems import seeded_system
 
 distributed = pytest.importorskip("distributed", reason="Debian's python3-distributed")
 # The engines start processes of their own (a scheduler, nannies, mpiexec's
@@ -70,26 +65,16 @@ def test_a_failure_on_a_worker_comes_back_as_the_members_error(client, tmp_path)
     assert isinstance(results[1].error, ValueError) and "interval" in str(results[1].error)
 
 
-def test_ctrl_c_stops_the_members_running_on_workers(client, tmp_path):
-    short = dict(bodies=seeded_system(200, 3), dt=60.0, steps=50, interval=10, store=False)
-    long = dict(short, steps=2_000_000_000)
+def test_ctrl_c_stops_the_members_running_on_workers(client, tmp_path, monkeypatch):
+    runs, temporary = tmp_path / "runs", tmp_path / "tmp"
+    runs.mkdir()
+    temporary.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(temporary))  # the ensemble's marker goes here
     addresses = sorted(client.scheduler_info()["workers"])
-    members = [dict(m, record=str(tmp_path / ("m%d.csv" % k)))
-               for k, m in enumerate([short] * 2 + [long] * (len(addresses) + 2))]
-    markers = os.path.join(tempfile.gettempdir(), "stellix-ensemble-*")
-    before = set(glob.glob(markers))
-    fired = []
-
-    def interrupt():
-        fired.append(time.monotonic())
-        os.kill(os.getpid(), signal.SIGINT)
-
-    timer = threading.Timer(2.0, interrupt)
-    timer.start()
-    with pytest.raises(stellix.EnsembleInterrupted) as caught:
+    members = stoppable(str(runs), "SS" + "L" * (len(addresses) + 2))
+    with pytest.raises(stellix.EnsembleInterrupted) as caught, ctrl_c_after(2.0) as fired:
         stellix.ensemble(members, client.get_executor())
     assert time.monotonic() - fired[0] < 1.0
-    timer.join()
     results = caught.value.results
     assert [r.error for r in results[:2]] == [None, None]
     assert all(r is None or isinstance(r.error, stellix.MemberInterrupted) for r in results[2:])
@@ -98,8 +83,6 @@ def test_ctrl_c_stops_the_members_running_on_workers(client, tmp_path):
     for address in addresses:
         future = client.submit(int, 7, pure=False, workers=[address], allow_other_workers=False)
         assert future.result(timeout=30) == 7
-    assert sorted(os.listdir(tmp_path)) == ["m0.csv", "m1.csv"]
+    assert sorted(os.listdir(runs)) == ["m0.csv", "m1.csv"]
     # The marker the members look for outlives the ensemble, for them.
-    for marker in set(glob.glob(markers)) - before:
-        assert os.listdir(marker) == ["stop"]
-        shutil.rmtree(marker)
+    assert [os.listdir(marker) for marker in temporary.iterdir()] == [["stop"]]
