@@ -267,7 +267,10 @@ def ensemble(members, executor=None, progress=False):
     file, or a member asking for the shared output.csv (record=True), raise
     ValueError before anything runs. Printed text is written to sys.stdout
     in member order. A failing member does not stop the others: its result's
-    `error` holds the exception, and its `fingerprint` is None.
+    `error` holds the exception, and its `fingerprint` is None. On any
+    executor but a thread pool, short consecutive members travel to a worker
+    as one task of about half a second; a worker that dies fails each member
+    of its task with the executor's exception.
 
     Ctrl-C cancels the ensemble: members not yet started never start,
     running members stop at a whole step within about a second, and
