@@ -26,6 +26,10 @@ from ._member import Batch, MemberResult, _Stop, expected_seconds, run_batch
 # How long a cancelled ensemble waits for its running members to stop at a
 # whole step (each checks about every 0.2 s) before it gives up on them.
 STOP_GRACE_SECONDS = 1.0
+# How long of that the members have to answer before what has not started
+# is cancelled: more than a library call of a member that checks between
+# calls.
+ANSWER_SECONDS = 0.5
 # Outside this process a task costs milliseconds of some core's time (its
 # pickling, the scheduler's round trip, the worker's bookkeeping), taken
 # from the members on a machine with no core to spare. Short members
@@ -234,23 +238,31 @@ class _Gathering:
                 self.bar.draw()
 
     def cancel(self):
-        """Cancels what has not started and waits a little for the rest.
-        Returns whether a member may still run: one that did not answer in
-        time, or one whose future was cancelled while it ran (Dask's executor
-        reports a running task as pending, and lets it be cancelled)."""
+        """Waits a little for the members to answer the stop, cancels what
+        has not started, and waits a little more for the rest. Returns
+        whether a member may still run: one that did not answer in time, or
+        one whose future was cancelled while it ran."""
+        deadline = time.monotonic() + STOP_GRACE_SECONDS
+        # Running members stop at their next whole step, and queued ones
+        # that start meanwhile return at once. Asking first keeps the
+        # results of those that ran: Dask's executor reports a running task
+        # as pending, and would let it be cancelled.
+        self._wait_until(time.monotonic() + ANSWER_SECONDS)
         cancelled = False
         for future in list(self.futures):
             if future.cancel():
                 cancelled = True
                 for k in self.futures.pop(future):
                     self.finished[k] = True
-        deadline = time.monotonic() + STOP_GRACE_SECONDS
+        self._wait_until(deadline)
+        self.write_text()
+        return cancelled or bool(self.futures)
+
+    def _wait_until(self, deadline):
         while self.futures and time.monotonic() < deadline:
             futures_.wait(list(self.futures), timeout=max(deadline - time.monotonic(), 0),
                           return_when=futures_.ALL_COMPLETED)
             self.take_done()
-        self.write_text()
-        return cancelled or bool(self.futures)
 
 
 def ensemble(members, executor=None, progress=False):

@@ -77,12 +77,15 @@ def test_ctrl_c_stops_the_members_running_on_workers(client, tmp_path, monkeypat
     assert time.monotonic() - fired[0] < 1.0
     results = caught.value.results
     assert [r.error for r in results[:2]] == [None, None]
-    assert all(r is None or isinstance(r.error, stellix.MemberInterrupted) for r in results[2:])
+    # Those that ran stopped at a whole step and kept their result; the
+    # others never started.
+    interrupted = [isinstance(r.error, stellix.MemberInterrupted) for r in results[2:] if r]
+    assert interrupted and all(interrupted)
     # Every worker is free again: its long member saw the cancellation and
     # stopped, rather than run on for two billion steps.
     for address in addresses:
         future = client.submit(int, 7, pure=False, workers=[address], allow_other_workers=False)
         assert future.result(timeout=30) == 7
     assert sorted(os.listdir(runs)) == ["m0.csv", "m1.csv"]
-    # The marker the members look for outlives the ensemble, for them.
-    assert [os.listdir(marker) for marker in temporary.iterdir()] == [["stop"]]
+    # A marker outlives the ensemble only for members that might still look.
+    assert all(os.listdir(marker) == ["stop"] for marker in temporary.iterdir())
