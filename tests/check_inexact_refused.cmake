@@ -7,34 +7,33 @@
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 
-foreach(flags -ffast-math -Ofast -ffinite-math-only)
-  execute_process(
-    COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/configure -G ${GENERATOR}
-            -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_CXX_FLAGS=${flags} -DSTELLIX_BUILD_TESTS=OFF
-            -DSTELLIX_BUILD_PROGRAM=OFF -DSTELLIX_INSTALL=OFF
-    RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+# Runs the command after `reason`, which must fail with `reason` in its
+# messages; `what` names it in a failure of this check.
+function(expect_refusal what reason)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(status EQUAL 0)
-    message(FATAL_ERROR "configuring with CMAKE_CXX_FLAGS=${flags} succeeded")
+    message(FATAL_ERROR "${what} succeeded")
   endif()
-  if(NOT err MATCHES "stellix cannot be built with these flags")
-    message(FATAL_ERROR "configuring with ${flags} failed without the reason:\n${err}")
+  if(NOT err MATCHES "${reason}")
+    message(FATAL_ERROR "${what} failed without the reason:\n${err}")
   endif()
+endfunction()
+
+foreach(flags -ffast-math -Ofast -ffinite-math-only)
+  expect_refusal("configuring with CMAKE_CXX_FLAGS=${flags}"
+    "stellix cannot be built with these flags"
+    ${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/configure -G ${GENERATOR}
+    -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_CXX_FLAGS=${flags} -DSTELLIX_BUILD_TESTS=OFF
+    -DSTELLIX_BUILD_PROGRAM=OFF -DSTELLIX_INSTALL=OFF)
   file(REMOVE_RECURSE ${WORK}/configure)
 endforeach()
 
 # Every unit of the library refuses on its own; one of the kernels and one
 # of the text units stand for them all.
 foreach(unit core/kernel_scalar.cpp output/snapshot.cpp)
-  execute_process(
-    COMMAND ${CXX} -std=c++20 -ffast-math -I${SOURCE}/include -I${SOURCE}/src -fsyntax-only
-            ${SOURCE}/src/${unit}
-    RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(status EQUAL 0)
-    message(FATAL_ERROR "${unit} compiled with -ffast-math")
-  endif()
-  if(NOT err MATCHES "must not be built with -ffast-math")
-    message(FATAL_ERROR "${unit} failed with -ffast-math without the reason:\n${err}")
-  endif()
+  expect_refusal("compiling ${unit} with -ffast-math" "must not be built with -ffast-math"
+    ${CXX} -std=c++20 -ffast-math -I${SOURCE}/include -I${SOURCE}/src -fsyntax-only
+    ${SOURCE}/src/${unit})
 endforeach()
 file(REMOVE_RECURSE ${WORK})
 message(STATUS "fast-math configures and builds are refused with the reason")

@@ -139,12 +139,19 @@ BODIES_FOR_MODE = {
 }
 
 
-@pytest.mark.parametrize("mode", sorted(BODIES_FOR_MODE))
-def test_a_signal_keeps_the_work_done_and_the_continued_run_is_the_whole_run(tmp_path, mode):
+def bodies_and_arguments(mode):
+    """The mode's body count and options; a sanitized build, many times
+    slower, runs a third of the steps, which still lasts seconds."""
     n, args = BODIES_FOR_MODE[mode]
-    if sanitized(PROGRAM):  # many times slower: a third of the steps still runs for seconds
+    if sanitized(PROGRAM):
         args = [value // 3 if option == "--steps" else value
                 for option, value in zip([None] + args, args)]
+    return n, args
+
+
+@pytest.mark.parametrize("mode", sorted(BODIES_FOR_MODE))
+def test_a_signal_keeps_the_work_done_and_the_continued_run_is_the_whole_run(tmp_path, mode):
+    n, args = bodies_and_arguments(mode)
     body = str(crowd_file(tmp_path / "bodies.txt", n))
     record, state = reference_run(tmp_path / "reference", *args, body)
     lines_per_snapshot = n
@@ -351,10 +358,7 @@ def kill_and_resume(directory, args, rng, kills):
 @pytest.mark.skipif(bool(PROGRAM) and sanitized(PROGRAM), reason="timing-bound: the plain build runs it")
 @pytest.mark.parametrize("mode", sorted(BODIES_FOR_MODE))
 def test_a_run_killed_at_random_moments_is_finished_to_the_byte(tmp_path, mode):
-    n, args = BODIES_FOR_MODE[mode]
-    if sanitized(PROGRAM):  # many times slower: a third of the steps still runs for seconds
-        args = [value // 3 if option == "--steps" else value
-                for option, value in zip([None] + args, args)]
+    n, args = bodies_and_arguments(mode)
     body = str(crowd_file(tmp_path / "bodies.txt", n))
     reference = tmp_path / "reference"
     record, state = reference_run(reference, *args, "--svg", "o.svg", body)
